@@ -1,0 +1,83 @@
+// server: listen on one UDP port on every local IPv4 address and print the
+// text of each datagram that arrives as one line on standard output.
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+constexpr size_t buflen = 1024;
+
+[[noreturn]] void error(const char *msg)
+{
+	perror(msg);
+	exit(1);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	// One byte more than is ever received, so that a full buffer still
+	// ends in a zero byte and printing it reads nothing beyond.
+	char buf[buflen + 1];
+	sockaddr_in addr{}, peer{};
+	socklen_t peerlen = 0;
+	int reuse = 1;
+
+	if (argc != 2) {
+		fprintf(stderr, "usage: %s <port>\n", argv[0]);
+		exit(1);
+	}
+	// atoi leaves a number beyond int undefined: refuse it.  Anything
+	// else that atoi takes, a word without digits among it, stands.
+	errno = 0;
+	long long n = strtoll(argv[1], nullptr, 10);
+	if (errno == ERANGE || n < INT_MIN || n > INT_MAX) {
+		fprintf(stderr, "usage: %s <port>\n", argv[0]);
+		exit(1);
+	}
+	int port = atoi(argv[1]);
+
+	int s = socket(AF_INET, SOCK_DGRAM, 0);
+	if (s < 0)
+		error("ERROR opening socket");
+	setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+
+	bzero(&addr, sizeof addr);
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_ANY);
+	addr.sin_port = htons(static_cast<uint16_t>(port));
+	if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+		error("ERROR on binding");
+
+	peerlen = sizeof peer;
+	for (;;) {
+		// Zeroed every time: the text is whatever stands before the
+		// first zero byte, and a short datagram must not show the
+		// tail of a longer one before it.
+		bzero(buf, sizeof buf);
+		if (recvfrom(s, buf, buflen, 0, reinterpret_cast<sockaddr *>(&peer),
+		    &peerlen) < 0)
+			error("ERROR in recvfrom");
+		if (gethostbyaddr(&peer.sin_addr, sizeof peer.sin_addr, AF_INET) ==
+		    nullptr)
+			error("ERROR on gethostbyaddr");
+		// Written out at once: the receiver only ever ends by a
+		// signal, which would lose whatever stdio still holds, and a
+		// pipe reader wants each line as it comes.
+		puts(buf);
+		fflush(stdout);
+	}
+}

@@ -1,0 +1,396 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+namespace {
+
+long long now_ms()
+{
+	timespec ts{};
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void nap() { usleep(5000); }
+
+std::string env(const char *name, const char *fallback = "")
+{
+	const char *v = getenv(name);
+	return v != nullptr ? v : fallback;
+}
+
+[[noreturn]] void fail(const std::string &what)
+{
+	throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+// Starts wrap + prefix + argv in a process group of its own, stdin from
+// /dev/null, stdout to *out (or to outfile), stderr to *err.
+pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
+    int *out, int *err)
+{
+	args full = wrap;
+	for (const auto &p : prefix())
+		full.push_back(p);
+	full.insert(full.end(), argv.begin(), argv.end());
+	std::vector<char *> cargv;
+	for (auto &a : full)
+		cargv.push_back(const_cast<char *>(a.c_str()));
+	cargv.push_back(nullptr);
+
+	int po[2] = {-1, -1}, pe[2];
+	if (outfile.empty() && pipe2(po, O_CLOEXEC) < 0)
+		fail("pipe");
+	if (pipe2(pe, O_CLOEXEC) < 0)
+		fail("pipe");
+	int fo = outfile.empty() ? po[1]
+	    : open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fo < 0)
+		fail("open " + outfile);
+	pid_t pid = fork();
+	if (pid < 0)
+		fail("fork");
+	if (pid == 0) {
+		setpgid(0, 0);
+		int in = open("/dev/null", O_RDONLY);
+		dup2(in, 0);
+		dup2(fo, 1);
+		dup2(pe[1], 2);
+		execvp(cargv[0], cargv.data());
+		dprintf(2, "exec %s: %s\n", cargv[0], strerror(errno));
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	close(fo);
+	close(pe[1]);
+	*out = po[0];
+	*err = pe[0];
+	return pid;
+}
+
+int decode(int st)
+{
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Reads what fd has now into s; false at end of file.
+bool drain(int fd, std::string &s)
+{
+	char b[65536];
+	ssize_t n = read(fd, b, sizeof b);
+	if (n > 0)
+		s.append(b, static_cast<size_t>(n));
+	return n > 0 || (n < 0 && errno == EINTR);
+}
+
+// Ports of the UDP sockets that pid holds, from its own network namespace.
+std::set<int> ports(pid_t pid)
+{
+	std::set<std::string> inodes;
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	if (DIR *d = opendir(dir.c_str())) {
+		while (dirent *e = readdir(d)) {
+			char l[64] = {};
+			std::string p = dir + "/" + e->d_name;
+			if (readlink(p.c_str(), l, sizeof l - 1) > 0 &&
+			    strncmp(l, "socket:[", 8) == 0)
+				inodes.insert(std::string(l + 8, strcspn(l + 8, "]")));
+		}
+		closedir(d);
+	}
+	std::set<int> found;
+	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
+	std::string line;
+	std::getline(t, line);
+	while (std::getline(t, line)) {
+		std::istringstream f(line);
+		std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode;
+		f >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >>
+		    timeout >> inode;
+		if (inodes.count(inode))
+			found.insert(static_cast<int>(
+			    strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16)));
+	}
+	return found;
+}
+
+bool sh(const std::string &cmd, std::string *why)
+{
+	int st = system(cmd.c_str());
+	if (st != 0 && why != nullptr && why->empty())
+		*why = cmd + " failed";
+	return st == 0;
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+	std::ofstream(path) << text;
+}
+
+}  // namespace
+
+bool must_run() { return !env("TEST_REQUIRE_NETNS").empty(); }
+
+std::string tossgram() { return env("TOSSGRAM", TOSSGRAM_BIN); }
+std::string server() { return env("SERVER", SERVER_BIN); }
+
+args prefix()
+{
+	args p;
+	std::istringstream f(env("TEST_PREFIX", PREFIX_DEFAULT));
+	for (std::string w; f >> w;)
+		p.push_back(w);
+	return p;
+}
+
+std::string libc()
+{
+	std::string forced = env("TEST_LIBC", LIBC_DEFAULT);
+	if (!forced.empty())
+		return forced;
+	std::ifstream f(server(), std::ios::binary);
+	std::string bytes((std::istreambuf_iterator<char>(f)),
+	    std::istreambuf_iterator<char>());
+	return bytes.find("ld-musl-") != std::string::npos ? "musl" : "glibc";
+}
+
+result run(const args &argv, const args &wrap, int timeout_ms)
+{
+	result r;
+	int out, err;
+	pid_t pid = spawn(argv, wrap, "", &out, &err);
+	long long deadline = now_ms() + timeout_ms;
+	bool oopen = true, eopen = true;
+	while ((oopen || eopen) && now_ms() < deadline) {
+		pollfd p[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+		if (poll(p, 2, static_cast<int>(deadline - now_ms())) <= 0)
+			continue;
+		if (oopen && p[0].revents != 0)
+			oopen = drain(out, r.out);
+		if (eopen && p[1].revents != 0)
+			eopen = drain(err, r.err);
+	}
+	int st = 0;
+	while (waitpid(pid, &st, WNOHANG) == 0) {
+		if (now_ms() >= deadline) {
+			r.timedout = true;
+			kill(-pid, SIGKILL);
+			waitpid(pid, &st, 0);
+			break;
+		}
+		nap();
+	}
+	r.status = decode(st);
+	close(out);
+	close(err);
+	return r;
+}
+
+proc::proc(const args &argv, const args &wrap, const std::string &outfile)
+{
+	pid_ = spawn(argv, wrap, outfile, &out_, &err_);
+}
+
+proc::~proc()
+{
+	if (!reaped_) {
+		kill(-pid_, SIGKILL);
+		waitpid(pid_, nullptr, 0);
+	}
+	if (out_ >= 0)
+		close(out_);
+	close(err_);
+}
+
+bool proc::line(std::string &l, int timeout_ms)
+{
+	long long deadline = now_ms() + timeout_ms;
+	for (;;) {
+		size_t nl = buf_.find('\n');
+		if (nl != std::string::npos) {
+			l = buf_.substr(0, nl);
+			buf_.erase(0, nl + 1);
+			return true;
+		}
+		long long left = deadline - now_ms();
+		if (left <= 0)
+			return false;
+		pollfd p = {out_, POLLIN, 0};
+		if (poll(&p, 1, static_cast<int>(left)) > 0 && !drain(out_, buf_))
+			return false;
+	}
+}
+
+bool proc::ended(int timeout_ms, int *status)
+{
+	long long deadline = now_ms() + timeout_ms;
+	while (!reaped_) {
+		int st = 0;
+		if (waitpid(pid_, &st, WNOHANG) == pid_) {
+			reaped_ = true;
+			status_ = decode(st);
+		} else if (now_ms() >= deadline) {
+			return false;
+		} else {
+			nap();
+		}
+	}
+	if (status != nullptr)
+		*status = status_;
+	return true;
+}
+
+std::string proc::err()
+{
+	long long deadline = now_ms() + 2000;
+	for (;;) {
+		pollfd p = {err_, POLLIN, 0};
+		long long left = deadline - now_ms();
+		if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 ||
+		    !drain(err_, errbuf_))
+			return errbuf_;
+	}
+}
+
+void proc::signal(int sig) { kill(pid_, sig); }
+
+int proc::bound(int timeout_ms)
+{
+	long long deadline = now_ms() + timeout_ms;
+	for (;;) {
+		std::set<int> p = ports(pid_);
+		if (!p.empty())
+			return *p.begin();
+		if (now_ms() >= deadline)
+			return 0;
+		nap();
+	}
+}
+
+bool proc::bound(int port, int timeout_ms)
+{
+	long long deadline = now_ms() + timeout_ms;
+	while (!ports(pid_).count(port)) {
+		if (now_ms() >= deadline)
+			return false;
+		nap();
+	}
+	return true;
+}
+
+udp::udp(int port, bool reuse, const char *addr)
+{
+	fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd_ < 0)
+		fail("socket");
+	int one = 1;
+	if (reuse)
+		setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	int big = 1 << 20;
+	setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = inet_addr(addr);
+	if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+		fail("bind " + std::to_string(port));
+	socklen_t len = sizeof a;
+	getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+	port_ = ntohs(a.sin_port);
+}
+
+udp::~udp() { close(fd_); }
+
+bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
+{
+	pollfd p = {fd_, POLLIN, 0};
+	if (poll(&p, 1, timeout_ms) <= 0)
+		return false;
+	static char b[70000];
+	sockaddr_in a{};
+	socklen_t len = sizeof a;
+	ssize_t n = recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
+	if (n < 0)
+		return false;
+	data.assign(b, static_cast<size_t>(n));
+	if (from != nullptr)
+		*from = a;
+	return true;
+}
+
+void udp::send(const std::string &data, int port, const char *addr)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = inet_addr(addr);
+	if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&a),
+	    sizeof a) != static_cast<ssize_t>(data.size()))
+		fail("sendto");
+}
+
+int freeport()
+{
+	udp u(0, false, "0.0.0.0");
+	return u.port();
+}
+
+hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
+{
+	std::string id = std::to_string(getpid());
+	a_ = "tg" + id + "a";
+	b_ = "tg" + id + "b";
+	if (!sh("ip netns add " + a_, &why_) || !sh("ip netns add " + b_, &why_)) {
+		why_ = "cannot make network namespaces here (" + why_ + ")";
+		return;
+	}
+	const std::string va = "v" + a_, vb = "v" + b_;
+	const std::string resolv = "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n";
+	ok_ = sh("ip link add " + va + " type veth peer name " + vb, &why_) &&
+	    sh("ip link set " + va + " netns " + a_, &why_) &&
+	    sh("ip link set " + vb + " netns " + b_, &why_) &&
+	    sh("ip -n " + a_ + " addr add 192.0.2.1/24 dev " + va, &why_) &&
+	    sh("ip -n " + b_ + " addr add 192.0.2.2/24 dev " + vb, &why_) &&
+	    sh("ip -n " + a_ + " link set " + va + " up", &why_) &&
+	    sh("ip -n " + b_ + " link set " + vb + " up", &why_) &&
+	    sh("ip -n " + a_ + " link set lo up", &why_) &&
+	    sh("ip -n " + b_ + " link set lo up", &why_);
+	for (const auto &[ns, text] : {std::pair{a_, hosts_a}, std::pair{b_, hosts_b}}) {
+		std::string dir = "/etc/netns/" + ns;
+		ok_ = ok_ && sh("mkdir -p " + dir, &why_);
+		if (ok_) {
+			write_file(dir + "/hosts", text);
+			write_file(dir + "/resolv.conf", resolv);
+			write_file(dir + "/nsswitch.conf", "hosts: files dns\n");
+		}
+	}
+}
+
+hosts::~hosts()
+{
+	for (const auto &ns : {a_, b_}) {
+		sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
+		sh("ip link del v" + ns + " >/dev/null 2>&1", nullptr);
+		sh("rm -rf /etc/netns/" + ns, nullptr);
+	}
+}
+
+}  // namespace harness

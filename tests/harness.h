@@ -1,0 +1,105 @@
+// Black-box harness: starts the real programs (through TEST_PREFIX, for
+// instance "qemu-mips -L SYSROOT") and talks to them over real sockets.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using args = std::vector<std::string>;
+
+// Paths of the programs under test and the prefix that starts them.
+std::string tossgram();
+std::string server();
+args prefix();
+// True where tests that need network namespaces may not skip (CI).
+bool must_run();
+// "musl" or "glibc": the libc the server under test was built against.
+std::string libc();
+
+struct result {
+	int status = -1;  // exit status, or 128 + signal
+	bool timedout = false;
+	std::string out, err;
+};
+
+// Runs wrap + prefix + argv to completion (killed after timeout_ms).
+result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
+
+// A program left running in its own process group, killed on destruction.
+class proc {
+public:
+	// stdout goes to a pipe, or to the file outfile when it is given.
+	proc(const args &argv, const args &wrap = {}, const std::string &outfile = "");
+	~proc();
+	proc(const proc &) = delete;
+	proc &operator=(const proc &) = delete;
+
+	pid_t pid() const { return pid_; }
+	// One line of standard output without its newline; false on timeout.
+	bool line(std::string &l, int timeout_ms = 5000);
+	// True once the process has ended; status as in result.
+	bool ended(int timeout_ms, int *status = nullptr);
+	// Standard error read so far, once the process has ended.
+	std::string err();
+	void signal(int sig);
+	// Waits until the process holds a UDP socket; its port, or 0.
+	int bound(int timeout_ms = 5000);
+	// Waits until the process holds a UDP socket on port; false on timeout.
+	bool bound(int port, int timeout_ms);
+
+private:
+	pid_t pid_ = -1;
+	int out_ = -1, err_ = -1;
+	int status_ = -1;
+	bool reaped_ = false;
+	std::string buf_, errbuf_;
+};
+
+// A UDP socket of the test's own on 127.0.0.1 (or addr), port 0 meaning any.
+class udp {
+public:
+	explicit udp(int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
+	~udp();
+	udp(const udp &) = delete;
+	udp &operator=(const udp &) = delete;
+
+	int port() const { return port_; }
+	// One datagram, or false when none came within timeout_ms.
+	bool recv(std::string &data, sockaddr_in *from = nullptr, int timeout_ms = 5000);
+	void send(const std::string &data, int port, const char *addr = "127.0.0.1");
+
+private:
+	int fd_ = -1;
+	int port_ = 0;
+};
+
+// A port that was free a moment ago.
+int freeport();
+
+// Two hosts in network namespaces of the test's own, joined by a veth pair:
+// a is 192.0.2.1, b is 192.0.2.2. Each namespace has its own hosts file
+// (given here) and a resolver that cannot answer, so that no lookup ever
+// leaves the namespace. Everything is removed on destruction.
+class hosts {
+public:
+	hosts(const std::string &hosts_a, const std::string &hosts_b);
+	~hosts();
+	hosts(const hosts &) = delete;
+	hosts &operator=(const hosts &) = delete;
+
+	bool ok() const { return ok_; }
+	const std::string &why() const { return why_; }
+	args in_a() const { return {"ip", "netns", "exec", a_}; }
+	args in_b() const { return {"ip", "netns", "exec", b_}; }
+
+private:
+	std::string a_, b_, why_;
+	bool ok_ = false;
+};
+
+}  // namespace harness
