@@ -192,11 +192,16 @@ TEST(tossgram, source_port_in_use_fails_bind)
 // send to it fails for want of broadcast permission. It runs in a network
 // namespace with nothing but loopback, so that a sender that did broadcast
 // could reach no real network.
-class bad_destination : public testing::TestWithParam<std::string> {};
+struct destination_case {
+	const char *name;
+	std::string addr;
+};
+
+class bad_destination : public testing::TestWithParam<destination_case> {};
 
 TEST_P(bad_destination, fails_as_sendto)
 {
-	result r = run({tossgram(), "0", GetParam(), "9"}, {"unshare", "-n"});
+	result r = run({tossgram(), "0", GetParam().addr, "9"}, {"unshare", "-n"});
 	if (r.status == 1 && r.err.find("unshare") == 0) {
 		ASSERT_FALSE(must_run()) << r.err;
 		GTEST_SKIP() << "no network namespace here: " << r.err;
@@ -207,10 +212,11 @@ TEST_P(bad_destination, fails_as_sendto)
 }
 
 INSTANTIATE_TEST_SUITE_P(tossgram, bad_destination, testing::Values(
-    "not-an-address", "256.1.1.1", "", "255.255.255.255", std::string(10000, '1')),
-    [](const auto &i) {
-	    const char *names[] = {"word", "octet_256", "empty", "all_ones", "ten_thousand"};
-	    return std::string(names[i.index]);
-    });
+    destination_case{"word", "not-an-address"},
+    destination_case{"octet_256", "256.1.1.1"},
+    destination_case{"empty", ""},
+    destination_case{"all_ones", "255.255.255.255"},
+    destination_case{"ten_thousand", std::string(10000, '1')}),
+    [](const auto &i) { return std::string(i.param.name); });
 
 }  // namespace
