@@ -355,7 +355,8 @@ int freeport()
 
 hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
 {
-	std::string id = std::to_string(getpid());
+	static int made = 0;
+	std::string id = std::to_string(getpid()) + "_" + std::to_string(made++);
 	a_ = "tg" + id + "a";
 	b_ = "tg" + id + "b";
 	if (!sh("ip netns add " + a_, &why_) || !sh("ip netns add " + b_, &why_)) {

@@ -1,1 +1,309 @@
+// server, run as a black box: datagrams from the test's own socket and from
+// tossgram, the lines they print, how it ends, and two hosts in namespaces.
 #include "harness.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using namespace harness;
+
+namespace {
+
+// A server on a free port of its own, ready once its socket is bound.
+struct receiver {
+	int port = freeport();
+	proc p;
+
+	explicit receiver(const args &wrap = {}, const std::string &outfile = "")
+	    : p({server(), std::to_string(port)}, wrap, outfile)
+	{
+	}
+	bool ready() { return p.bound(port, 10000); }
+};
+
+// Bytes that differ from one offset to the next, so that a line shows
+// which part of a datagram was printed.
+std::string pattern(size_t n)
+{
+	std::string s(n, ' ');
+	for (size_t i = 0; i < n; i++)
+		s[i] = static_cast<char>('a' + i % 26);
+	return s;
+}
+
+struct sender_case {
+	const char *name;
+	std::vector<std::string> message;
+	std::string line;
+};
+
+class pair : public testing::TestWithParam<sender_case> {};
+
+TEST_P(pair, prints_the_text)
+{
+	const auto &c = GetParam();
+	receiver r;
+	ASSERT_TRUE(r.ready());
+	args a = {tossgram(), std::to_string(freeport()), "127.0.0.1", std::to_string(r.port)};
+	a.insert(a.end(), c.message.begin(), c.message.end());
+	EXPECT_EQ(run(a).status, 0);
+	std::string l;
+	ASSERT_TRUE(r.p.line(l)) << "no line";
+	EXPECT_EQ(l, c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(server, pair, testing::Values(
+    sender_case{"default", {}, "flarn"},
+    sender_case{"message", {"port 9000 is open"}, "port 9000 is open"},
+    sender_case{"short", {"ab"}, "ab"},
+    sender_case{"empty", {""}, ""},
+    sender_case{"fortynine", {pattern(49)}, pattern(49)}),
+    [](const auto &i) { return std::string(i.param.name); });
+
+struct datagram_case {
+	const char *name;
+	std::string data;
+	std::string line;
+};
+
+class datagram : public testing::TestWithParam<datagram_case> {};
+
+TEST_P(datagram, prints_up_to_zero_byte_or_buffer)
+{
+	const auto &c = GetParam();
+	receiver r;
+	ASSERT_TRUE(r.ready());
+	udp u;
+	u.send(c.data, r.port);
+	// A short one behind it: it must not show the tail of the first.
+	u.send("z", r.port);
+	std::string l;
+	ASSERT_TRUE(r.p.line(l)) << "no line";
+	EXPECT_EQ(l, c.line);
+	ASSERT_TRUE(r.p.line(l)) << "no line for the second datagram";
+	EXPECT_EQ(l, "z");
+	EXPECT_FALSE(r.p.ended(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(server, datagram, testing::Values(
+    datagram_case{"empty", "", ""},
+    datagram_case{"one", "x", "x"},
+    datagram_case{"zero_inside", std::string("ab\0cd", 5), "ab"},
+    datagram_case{"zero_first", std::string("\0abc", 4), ""},
+    datagram_case{"not_utf8", "\xff\xfe\x80", "\xff\xfe\x80"},
+    datagram_case{"b1023", pattern(1023), pattern(1023)},
+    datagram_case{"b1024", pattern(1024), pattern(1024)},
+    datagram_case{"b1025", pattern(1025), pattern(1024)},
+    datagram_case{"b2000", pattern(2000), pattern(1024)},
+    datagram_case{"b65507", pattern(65507), pattern(1024)},
+    datagram_case{"b1024_zero_at_1000", pattern(1000) + '\0' + pattern(23), pattern(1000)},
+    datagram_case{"b65507_zero_at_1023", pattern(1023) + '\0' + pattern(64483), pattern(1023)},
+    datagram_case{"b65507_zero_at_2000", pattern(2000) + '\0' + pattern(63506), pattern(1024)}),
+    [](const auto &i) { return std::string(i.param.name); });
+
+TEST(server, many_datagrams_one_line_each_in_order)
+{
+	receiver r;
+	ASSERT_TRUE(r.ready());
+	udp u;
+	constexpr int n = 100;
+	for (int i = 0; i < n; i++)
+		u.send("datagram " + std::to_string(i), r.port);
+	for (int i = 0; i < n; i++) {
+		std::string l;
+		ASSERT_TRUE(r.p.line(l)) << "line " << i << " missing";
+		ASSERT_EQ(l, "datagram " + std::to_string(i));
+	}
+}
+
+TEST(server, lines_reach_a_pipe_while_it_runs)
+{
+	receiver r;
+	ASSERT_TRUE(r.ready());
+	udp u;
+	for (const char *text : {"first", "second"}) {
+		u.send(text, r.port);
+		std::string l;
+		ASSERT_TRUE(r.p.line(l, 3000)) << "\"" << text << "\" held back";
+		EXPECT_EQ(l, text);
+	}
+	EXPECT_FALSE(r.p.ended(0));
+}
+
+TEST(server, sigterm_loses_no_line_in_a_file)
+{
+	char path[] = "/tmp/server-out-XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	close(fd);
+	constexpr int n = 20;
+	std::string expect;
+	{
+		receiver r({}, path);
+		ASSERT_TRUE(r.ready());
+		udp u;
+		for (int i = 0; i < n; i++) {
+			u.send("line " + std::to_string(i), r.port);
+			expect += "line " + std::to_string(i) + "\n";
+		}
+		// The lines are in the file while the receiver still runs;
+		// without them the wait runs out and the test fails.
+		std::string got;
+		for (int tries = 0; tries < 1000 && got != expect; tries++) {
+			usleep(5000);
+			std::ifstream f(path);
+			got.assign(std::istreambuf_iterator<char>(f), {});
+		}
+		EXPECT_EQ(got, expect);
+		r.p.signal(SIGTERM);
+		int status = 0;
+		ASSERT_TRUE(r.p.ended(5000, &status));
+		EXPECT_EQ(status, 128 + SIGTERM);
+	}
+	std::ifstream f(path);
+	std::string after((std::istreambuf_iterator<char>(f)), {});
+	unlink(path);
+	EXPECT_EQ(after, expect);
+}
+
+struct usage_case {
+	const char *name;
+	std::vector<std::string> argv;
+};
+
+class usage : public testing::TestWithParam<usage_case> {};
+
+TEST_P(usage, reported_with_the_name_it_was_started_under)
+{
+	args a = {server()};
+	a.insert(a.end(), GetParam().argv.begin(), GetParam().argv.end());
+	result r = run(a);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "usage: " + server() + " <port>\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(server, usage, testing::Values(
+    usage_case{"no_argument", {}},
+    usage_case{"two_arguments", {"9000", "9001"}},
+    usage_case{"three_arguments", {"1", "2", "3"}},
+    usage_case{"beyond_int", {"2147483648"}},
+    usage_case{"below_int", {"-2147483649"}},
+    usage_case{"twenty_digits", {"99999999999999999999"}},
+    usage_case{"two_to_32", {"4294967296"}}),
+    [](const auto &i) { return std::string(i.param.name); });
+
+TEST(server, port_held_without_reuse_fails_binding)
+{
+	udp holder(0, false, "0.0.0.0");
+	result r = run({server(), std::to_string(holder.port())});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_TRUE(std::regex_match(r.err, std::regex("ERROR on binding: [^\n]+\n"))) << r.err;
+}
+
+TEST(server, two_receivers_with_reuse_share_a_port)
+{
+	receiver first;
+	ASSERT_TRUE(first.ready());
+	proc second({server(), std::to_string(first.port)});
+	EXPECT_TRUE(second.bound(first.port, 10000));
+	EXPECT_FALSE(second.ended(200)) << second.err();
+	EXPECT_FALSE(first.p.ended(0));
+}
+
+// Port words atoi reads as some number: the port is that number's low
+// 16 bits, and a word without a leading number binds a port the system
+// picks. The port is found from the socket the receiver holds.
+struct word_case {
+	const char *name;
+	std::string (*word)(int);
+	bool any;  // the system picks the port
+};
+
+class port_word : public testing::TestWithParam<word_case> {};
+
+TEST_P(port_word, binds_and_prints)
+{
+	const auto &c = GetParam();
+	int want = freeport();
+	proc p({server(), c.word(want)});
+	int port = p.bound();
+	ASSERT_NE(port, 0) << p.err();
+	if (!c.any)
+		EXPECT_EQ(port, want);
+	udp u;
+	u.send("hello", port);
+	std::string l;
+	ASSERT_TRUE(p.line(l));
+	EXPECT_EQ(l, "hello");
+}
+
+INSTANTIATE_TEST_SUITE_P(server, port_word, testing::Values(
+    word_case{"word", [](int) { return std::string("abc"); }, true},
+    word_case{"empty", [](int) { return std::string(); }, true},
+    word_case{"format", [](int) { return std::string("%n%n%s"); }, true},
+    word_case{"hex", [](int) { return std::string("0x50"); }, true},
+    word_case{"trailing_letters", [](int p) { return std::to_string(p) + "abc"; }, false},
+    word_case{"leading_space", [](int p) { return " " + std::to_string(p); }, false},
+    word_case{"wrapped", [](int p) { return std::to_string(p + 65536); }, false},
+    word_case{"negative", [](int p) { return std::to_string(p - 65536); }, false}),
+    [](const auto &i) { return std::string(i.param.name); });
+
+// Namespaces are skipped only where they cannot be made, and never in CI.
+#define NEED(net)                                          \
+	if (!(net).ok()) {                                 \
+		ASSERT_FALSE(must_run()) << (net).why();   \
+		GTEST_SKIP() << (net).why();               \
+	}
+
+// Two hosts: tossgram on 192.0.2.1 sends to server on 192.0.2.2.
+TEST(server, two_hosts_line_crosses_the_link)
+{
+	hosts net{"127.0.0.1 localhost\n192.0.2.2 hostb\n",
+	    "127.0.0.1 localhost\n192.0.2.1 hosta\n"};
+	NEED(net);
+	receiver r(net.in_b());
+	ASSERT_TRUE(r.ready()) << r.p.err();
+	result s = run({tossgram(), "4242", "192.0.2.2", std::to_string(r.port), "from hosta"},
+	    net.in_a());
+	EXPECT_EQ(s.status, 0) << s.err;
+	std::string l;
+	ASSERT_TRUE(r.p.line(l, 10000)) << "no line";
+	EXPECT_EQ(l, "from hosta");
+}
+
+// The receiving host's hosts file does not name the sender, and its
+// resolver cannot answer: the lookup finds no host under glibc, while musl
+// answers any IPv4 address with its numeric name.
+TEST(server, two_hosts_unknown_sender_follows_the_libc)
+{
+	hosts net{"127.0.0.1 localhost\n", "127.0.0.1 localhost\n"};
+	NEED(net);
+	receiver r(net.in_b());
+	ASSERT_TRUE(r.ready()) << r.p.err();
+	result s = run({tossgram(), "4243", "192.0.2.2", std::to_string(r.port), "who am i"},
+	    net.in_a());
+	EXPECT_EQ(s.status, 0) << s.err;
+	std::string l;
+	if (libc() == "musl") {
+		ASSERT_TRUE(r.p.line(l, 10000)) << "no line";
+		EXPECT_EQ(l, "who am i");
+		EXPECT_FALSE(r.p.ended(200));
+	} else {
+		int status = 0;
+		ASSERT_TRUE(r.p.ended(10000, &status));
+		EXPECT_EQ(status, 1);
+		EXPECT_FALSE(r.p.line(l, 100)) << "printed: " << l;
+		EXPECT_TRUE(std::regex_match(r.p.err(),
+		    std::regex("ERROR on gethostbyaddr: [^\n]*\n")))
+		    << r.p.err();
+	}
+}
+
+}  // namespace
