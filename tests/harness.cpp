@@ -19,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 namespace harness {
 namespace {
 
@@ -84,6 +86,15 @@ pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
 	*out = po[0];
 	*err = pe[0];
 	return pid;
+}
+
+// A sanitizer build reports on standard error; any report fails the test
+// that started the program, whatever else the test checks.
+void clean(const std::string &err)
+{
+	for (const char *mark : {"runtime error:", "Sanitizer", "==ERROR"})
+		if (err.find(mark) != std::string::npos)
+			ADD_FAILURE() << "sanitizer report:\n" << err;
 }
 
 int decode(int st)
@@ -199,6 +210,7 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 		nap();
 	}
 	r.status = decode(st);
+	clean(r.err);
 	close(out);
 	close(err);
 	return r;
@@ -214,7 +226,9 @@ proc::~proc()
 	if (!reaped_) {
 		kill(-pid_, SIGKILL);
 		waitpid(pid_, nullptr, 0);
+		reaped_ = true;
 	}
+	clean(err());
 	if (out_ >= 0)
 		close(out_);
 	close(err_);

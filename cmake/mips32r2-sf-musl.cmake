@@ -1,0 +1,39 @@
+# Toolchain file for the routers: MIPS32 release 2, big-endian, tuned for
+# the 24Kc, soft-float, dynamically linked against musl.
+#
+# Debian's mips-linux-gnu cross compiler serves, with musl built into
+# MUSL_SYSROOT by tools/prepare-mips.sh. The compiler's own start files and
+# libgcc are hard-float glibc objects, so nothing of its runtime is used:
+# headers and start files come from musl alone, and the program links
+# against musl's libc.so only.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR mips)
+
+set(MUSL_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-mips"
+  CACHE PATH "musl built for the target")
+get_filename_component(MUSL_SYSROOT "${MUSL_SYSROOT}" ABSOLUTE)
+
+set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
+
+set(cpu "-march=mips32r2 -mtune=24kc -msoft-float")
+set(CMAKE_C_FLAGS_INIT "${cpu} -nostdinc -isystem ${MUSL_SYSROOT}/include")
+set(CMAKE_CXX_FLAGS_INIT "${cpu} -nostdinc -nostdinc++ -isystem ${MUSL_SYSROOT}/include")
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+  "-nostdlib -L${MUSL_SYSROOT}/lib -Wl,-dynamic-linker,/lib/ld-musl-mips-sf.so.1")
+
+# The compiler builds position-independent executables by default, whose
+# start file is Scrt1.o.
+set(lib "${MUSL_SYSROOT}/lib")
+foreach(lang C CXX)
+  set(CMAKE_${lang}_LINK_EXECUTABLE
+    "<CMAKE_${lang}_COMPILER> <FLAGS> <CMAKE_${lang}_LINK_FLAGS> <LINK_FLAGS> ${lib}/Scrt1.o ${lib}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> -lc ${lib}/crtn.o")
+endforeach()
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -L ${MUSL_SYSROOT})
+
+set(CMAKE_FIND_ROOT_PATH ${MUSL_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
