@@ -16,18 +16,21 @@ get_filename_component(MUSL_SYSROOT "${MUSL_SYSROOT}" ABSOLUTE)
 set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
 
-set(cpu "-march=mips32r2 -mtune=24kc -msoft-float")
-set(CMAKE_C_FLAGS_INIT "${cpu} -nostdinc -isystem ${MUSL_SYSROOT}/include")
-set(CMAKE_CXX_FLAGS_INIT "${cpu} -nostdinc -nostdinc++ -isystem ${MUSL_SYSROOT}/include")
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-  "-nostdlib -L${MUSL_SYSROOT}/lib -Wl,-dynamic-linker,/lib/ld-musl-mips-sf.so.1")
-
+# The CPU flags and musl's headers and start files are part of every
+# compile and link rule rather than of CMAKE_<LANG>_FLAGS, so that flags a
+# build system passes for itself add to them instead of replacing them.
 # The compiler builds position-independent executables by default, whose
 # start file is Scrt1.o.
+set(cpu "-march=mips32r2 -mtune=24kc -msoft-float")
 set(lib "${MUSL_SYSROOT}/lib")
+set(inc "-nostdinc -isystem ${MUSL_SYSROOT}/include")
+set(CMAKE_C_COMPILE_OBJECT
+  "<CMAKE_C_COMPILER> ${cpu} ${inc} <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
+set(CMAKE_CXX_COMPILE_OBJECT
+  "<CMAKE_CXX_COMPILER> ${cpu} ${inc} -nostdinc++ <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
 foreach(lang C CXX)
   set(CMAKE_${lang}_LINK_EXECUTABLE
-    "<CMAKE_${lang}_COMPILER> <FLAGS> <CMAKE_${lang}_LINK_FLAGS> <LINK_FLAGS> ${lib}/Scrt1.o ${lib}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> -lc ${lib}/crtn.o")
+    "<CMAKE_${lang}_COMPILER> ${cpu} <FLAGS> <CMAKE_${lang}_LINK_FLAGS> <LINK_FLAGS> -nostdlib -L${lib} -Wl,-dynamic-linker,/lib/ld-musl-mips-sf.so.1 ${lib}/Scrt1.o ${lib}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> -lc ${lib}/crtn.o")
 endforeach()
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mips -L ${MUSL_SYSROOT})
