@@ -12,6 +12,11 @@ set(CMAKE_SYSTEM_PROCESSOR mips)
 set(MUSL_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-mips"
   CACHE PATH "musl built for the target")
 get_filename_component(MUSL_SYSROOT "${MUSL_SYSROOT}" ABSOLUTE)
+if(NOT EXISTS "${MUSL_SYSROOT}/lib/libc.so")
+  message(FATAL_ERROR "no musl in ${MUSL_SYSROOT}: run tools/prepare-mips.sh")
+endif()
+# The compiler checks run in projects of their own: hand the sysroot on.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MUSL_SYSROOT)
 
 set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
