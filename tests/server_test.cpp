@@ -249,6 +249,7 @@ INSTANTIATE_TEST_SUITE_P(server, port_word, testing::Values(
     word_case{"empty", [](int) { return std::string(); }, true},
     word_case{"format", [](int) { return std::string("%n%n%s"); }, true},
     word_case{"hex", [](int) { return std::string("0x50"); }, true},
+    word_case{"not_utf8", [](int) { return std::string("\xff\xfe"); }, true},
     word_case{"trailing_letters", [](int p) { return std::to_string(p) + "abc"; }, false},
     word_case{"leading_space", [](int p) { return " " + std::to_string(p); }, false},
     word_case{"wrapped", [](int p) { return std::to_string(p + 65536); }, false},
