@@ -18,6 +18,7 @@
 namespace {
 
 constexpr size_t buflen = 1024;
+constexpr char usage[] = "usage: %s <port>\n";
 
 [[noreturn]] void error(const char *msg)
 {
@@ -37,7 +38,7 @@ int main(int argc, char *argv[])
 	int reuse = 1;
 
 	if (argc != 2) {
-		fprintf(stderr, "usage: %s <port>\n", argv[0]);
+		fprintf(stderr, usage, argv[0]);
 		exit(1);
 	}
 	// atoi leaves a number beyond int undefined: refuse it.  Anything
@@ -45,7 +46,7 @@ int main(int argc, char *argv[])
 	errno = 0;
 	long long n = strtoll(argv[1], nullptr, 10);
 	if (errno == ERANGE || n < INT_MIN || n > INT_MAX) {
-		fprintf(stderr, "usage: %s <port>\n", argv[0]);
+		fprintf(stderr, usage, argv[0]);
 		exit(1);
 	}
 	int port = atoi(argv[1]);
