@@ -9,11 +9,13 @@
 #include <netinet/in.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,6 +28,25 @@ constexpr char usage[] = "usage: %s <port>\n";
 	exit(1);
 }
 
+// Anyone can send a datagram, so on a terminal its control bytes are shown
+// in caret notation rather than obeyed: nothing received may move the
+// cursor, retitle the window or switch the character set.  Tab and bytes
+// from 0x80 up pass, so that UTF-8 text stays text.  Returns the length.
+size_t caret(const char *text, char *out)
+{
+	size_t n = 0;
+	for (; *text != '\0'; text++) {
+		auto c = static_cast<unsigned char>(*text);
+		if ((c < 0x20 && c != '\t') || c == 0x7f) {
+			out[n++] = '^';
+			out[n++] = static_cast<char>(c ^ 0x40);
+		} else {
+			out[n++] = static_cast<char>(c);
+		}
+	}
+	return n;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -33,9 +54,18 @@ int main(int argc, char *argv[])
 	// One byte more than is ever received, so that a full buffer still
 	// ends in a zero byte and printing it reads nothing beyond.
 	char buf[buflen + 1];
+	// The text in caret notation: two bytes at most for each, and the
+	// newline.
+	char shown[2 * buflen + 1];
 	sockaddr_in addr{}, peer{};
 	socklen_t peerlen = 0;
 	int reuse = 1;
+
+	// Started with a standard descriptor closed, the socket would take
+	// its number and the lines would go into the socket.
+	for (int fd = 0; fd <= 2; fd++)
+		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+			error("ERROR opening /dev/null");
 
 	if (argc != 2) {
 		fprintf(stderr, usage, argv[0]);
@@ -50,6 +80,7 @@ int main(int argc, char *argv[])
 		exit(1);
 	}
 	int port = atoi(argv[1]);
+	bool tty = isatty(STDOUT_FILENO);
 
 	int s = socket(AF_INET, SOCK_DGRAM, 0);
 	if (s < 0)
@@ -75,10 +106,16 @@ int main(int argc, char *argv[])
 		if (gethostbyaddr(&peer.sin_addr, sizeof peer.sin_addr, AF_INET) ==
 		    nullptr)
 			error("ERROR on gethostbyaddr");
-		// Written out at once: the receiver only ever ends by a
-		// signal, which would lose whatever stdio still holds, and a
-		// pipe reader wants each line as it comes.
-		puts(buf);
-		fflush(stdout);
+
+		char *line = tty ? shown : buf;
+		size_t len = tty ? caret(buf, shown) : strlen(buf);
+		line[len++] = '\n';
+		// The line and its newline in one write, out at once: the
+		// receiver only ever ends by a signal, which would lose what
+		// stdio still holds, and a pipe reader wants each line as it
+		// comes.  A full disk or a pipe without a reader ends the
+		// receiver rather than losing every line without a word.
+		if (fwrite(line, 1, len, stdout) != len || fflush(stdout) == EOF)
+			error("ERROR writing to standard output");
 	}
 }

@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -45,9 +48,11 @@ std::string env(const char *name, const char *fallback = "")
 }
 
 // Starts wrap + prefix + argv in a process group of its own, stdin from
-// /dev/null, stdout to *out (or to outfile), stderr to *err.
+// /dev/null, stdout to outfile or as `to` says (*out reads it back), stderr
+// to *err. The program dies with the test process, even when that is
+// killed, so that no receiver outlives a run.
 pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
-    int *out, int *err)
+    output to, int *out, int *err)
 {
 	args full = wrap;
 	for (const auto &p : prefix())
@@ -59,29 +64,53 @@ pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
 	cargv.push_back(nullptr);
 
 	int po[2] = {-1, -1}, pe[2];
-	if (outfile.empty() && pipe2(po, O_CLOEXEC) < 0)
-		fail("pipe");
+	int fo = -1;
+	if (!outfile.empty()) {
+		fo = open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+		if (fo < 0)
+			fail("open " + outfile);
+	} else if (to == output::pipe) {
+		if (pipe2(po, O_CLOEXEC) < 0)
+			fail("pipe");
+		fo = po[1];
+	} else if (to == output::pty) {
+		po[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (po[0] < 0 || grantpt(po[0]) < 0 || unlockpt(po[0]) < 0)
+			fail("posix_openpt");
+		fo = open(ptsname(po[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		termios t{};
+		if (fo < 0 || tcgetattr(fo, &t) < 0)
+			fail("pty");
+		// Bytes as the program wrote them: no newline turned into
+		// CR LF, no tab expanded.
+		t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+		tcsetattr(fo, TCSANOW, &t);
+	}
 	if (pipe2(pe, O_CLOEXEC) < 0)
 		fail("pipe");
-	int fo = outfile.empty() ? po[1]
-	    : open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (fo < 0)
-		fail("open " + outfile);
+	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid < 0)
 		fail("fork");
 	if (pid == 0) {
 		setpgid(0, 0);
-		int in = open("/dev/null", O_RDONLY);
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent)
+			_exit(127);
+		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
 		dup2(in, 0);
-		dup2(fo, 1);
+		if (fo >= 0)
+			dup2(fo, 1);
+		else
+			close(1);
 		dup2(pe[1], 2);
 		execvp(cargv[0], cargv.data());
 		dprintf(2, "exec %s: %s\n", cargv[0], strerror(errno));
 		_exit(127);
 	}
 	setpgid(pid, pid);
-	close(fo);
+	if (fo >= 0)
+		close(fo);
 	close(pe[1]);
 	*out = po[0];
 	*err = pe[0];
@@ -112,10 +141,10 @@ bool drain(int fd, std::string &s)
 	return n > 0 || (n < 0 && errno == EINTR);
 }
 
-// Ports of the UDP sockets that pid holds, from its own network namespace.
-std::set<int> ports(pid_t pid)
+// The descriptors of pid that are sockets, with the sockets' inodes.
+std::vector<std::pair<int, std::string>> socket_fds(pid_t pid)
 {
-	std::set<std::string> inodes;
+	std::vector<std::pair<int, std::string>> fds;
 	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
 	if (DIR *d = opendir(dir.c_str())) {
 		while (dirent *e = readdir(d)) {
@@ -123,10 +152,20 @@ std::set<int> ports(pid_t pid)
 			std::string p = dir + "/" + e->d_name;
 			if (readlink(p.c_str(), l, sizeof l - 1) > 0 &&
 			    strncmp(l, "socket:[", 8) == 0)
-				inodes.insert(std::string(l + 8, strcspn(l + 8, "]")));
+				fds.emplace_back(atoi(e->d_name),
+				    std::string(l + 8, strcspn(l + 8, "]")));
 		}
 		closedir(d);
 	}
+	return fds;
+}
+
+// Ports of the UDP sockets that pid holds, from its own network namespace.
+std::set<int> ports(pid_t pid)
+{
+	std::set<std::string> inodes;
+	for (const auto &fd : socket_fds(pid))
+		inodes.insert(fd.second);
 	std::set<int> found;
 	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
 	std::string line;
@@ -187,7 +226,7 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 {
 	result r;
 	int out, err;
-	pid_t pid = spawn(argv, wrap, "", &out, &err);
+	pid_t pid = spawn(argv, wrap, "", output::pipe, &out, &err);
 	long long deadline = now_ms() + timeout_ms;
 	bool oopen = true, eopen = true;
 	while ((oopen || eopen) && now_ms() < deadline) {
@@ -218,7 +257,12 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 
 proc::proc(const args &argv, const args &wrap, const std::string &outfile)
 {
-	pid_ = spawn(argv, wrap, outfile, &out_, &err_);
+	pid_ = spawn(argv, wrap, outfile, output::pipe, &out_, &err_);
+}
+
+proc::proc(const args &argv, output to)
+{
+	pid_ = spawn(argv, {}, "", to, &out_, &err_);
 }
 
 proc::~proc()
@@ -248,7 +292,8 @@ bool proc::line(std::string &l, int timeout_ms)
 		if (left <= 0)
 			return false;
 		pollfd p = {out_, POLLIN, 0};
-		if (poll(&p, 1, static_cast<int>(left)) > 0 && !drain(out_, buf_))
+		if (out_ < 0 || (poll(&p, 1, static_cast<int>(left)) > 0 &&
+		    !drain(out_, buf_)))
 			return false;
 	}
 }
@@ -308,6 +353,14 @@ bool proc::bound(int port, int timeout_ms)
 		nap();
 	}
 	return true;
+}
+
+std::vector<int> proc::sockets() const
+{
+	std::vector<int> fds;
+	for (const auto &fd : socket_fds(pid_))
+		fds.push_back(fd.first);
+	return fds;
 }
 
 udp::udp(int port, bool reuse, const char *addr)
@@ -371,8 +424,8 @@ hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
 {
 	static int made = 0;
 	std::string id = std::to_string(getpid()) + "_" + std::to_string(made++);
-	a_ = "tg" + id + "a";
-	b_ = "tg" + id + "b";
+	a_ = netns_prefix + id + "a";
+	b_ = netns_prefix + id + "b";
 	if (!sh("ip netns add " + a_, &why_) || !sh("ip netns add " + b_, &why_)) {
 		why_ = "cannot make network namespaces here (" + why_ + ")";
 		return;
@@ -406,6 +459,47 @@ hosts::~hosts()
 		sh("ip link del v" + ns + " >/dev/null 2>&1", nullptr);
 		sh("rm -rf /etc/netns/" + ns, nullptr);
 	}
+}
+
+namespace {
+
+// The entries of a folder whose names the suite made, in a run that has
+// since gone: PREFIX PID _ N a|b, and the same after "v" for links.
+std::vector<std::string> stale(const std::string &dir)
+{
+	static const std::regex name(std::string("v?") + netns_prefix + "([0-9]+)_[0-9]+[ab]");
+	std::vector<std::string> found;
+	if (DIR *d = opendir(dir.c_str())) {
+		while (dirent *e = readdir(d)) {
+			std::cmatch m;
+			if (!std::regex_match(e->d_name, m, name))
+				continue;
+			pid_t pid = static_cast<pid_t>(std::stol(m[1]));
+			if (kill(pid, 0) < 0 && errno == ESRCH)
+				found.push_back(e->d_name);
+		}
+		closedir(d);
+	}
+	return found;
+}
+
+struct sweeper : testing::Environment {
+	void SetUp() override { sweep(); }
+};
+
+const testing::Environment *const swept =
+    testing::AddGlobalTestEnvironment(new sweeper);
+
+}  // namespace
+
+void sweep()
+{
+	for (const auto &ns : stale("/run/netns"))
+		sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
+	for (const auto &link : stale("/sys/class/net"))
+		sh("ip link del " + link + " >/dev/null 2>&1", nullptr);
+	for (const auto &dir : stale("/etc/netns"))
+		sh("rm -rf /etc/netns/" + dir, nullptr);
 }
 
 }  // namespace harness

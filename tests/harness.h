@@ -30,11 +30,17 @@ struct result {
 // Runs wrap + prefix + argv to completion (killed after timeout_ms).
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
 
+// Where a program's standard output goes, when not to a file.
+enum class output { pipe, pty, closed };
+
 // A program left running in its own process group, killed on destruction.
 class proc {
 public:
 	// stdout goes to a pipe, or to the file outfile when it is given.
 	proc(const args &argv, const args &wrap = {}, const std::string &outfile = "");
+	// stdout goes to a pipe, to a pseudo-terminal (read back like a pipe,
+	// without output processing) or nowhere: the descriptor is closed.
+	proc(const args &argv, output to);
 	~proc();
 	proc(const proc &) = delete;
 	proc &operator=(const proc &) = delete;
@@ -51,6 +57,8 @@ public:
 	int bound(int timeout_ms = 5000);
 	// Waits until the process holds a UDP socket on port; false on timeout.
 	bool bound(int port, int timeout_ms);
+	// The descriptors of the process that are sockets.
+	std::vector<int> sockets() const;
 
 private:
 	pid_t pid_ = -1;
@@ -78,6 +86,13 @@ private:
 	int port_ = 0;
 };
 
+// Names of the network namespaces, links and /etc/netns folders that the
+// suite makes begin with this, followed by the making process's pid and "_".
+constexpr const char *netns_prefix = "tg";
+// Removes what a run whose process no longer exists left behind (a run
+// killed before its cleanup could run); done once when the suite starts.
+void sweep();
+
 // A port that was free a moment ago.
 int freeport();
 
@@ -103,3 +118,10 @@ private:
 };
 
 }  // namespace harness
+
+// Namespaces are skipped only where they cannot be made, and never in CI.
+#define NEED(net)                                          \
+	if (!(net).ok()) {                                 \
+		ASSERT_FALSE(must_run()) << (net).why();   \
+		GTEST_SKIP() << (net).why();               \
+	}

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -198,6 +199,106 @@ INSTANTIATE_TEST_SUITE_P(server, usage, testing::Values(
     usage_case{"two_to_32", {"4294967296"}}),
     [](const auto &i) { return std::string(i.param.name); });
 
+// Output that cannot be written ends the receiver with a report, rather
+// than losing every line without a word.
+TEST(server, output_that_fails_ends_it)
+{
+	receiver r({}, "/dev/full");
+	ASSERT_TRUE(r.ready()) << r.p.err();
+	udp u;
+	u.send("lost", r.port);
+	int status = 0;
+	ASSERT_TRUE(r.p.ended(5000, &status)) << "still running";
+	EXPECT_EQ(status, 1);
+	EXPECT_EQ(r.p.err(), "ERROR writing to standard output: No space left on device\n");
+}
+
+// Started with standard output closed, the socket must not take its
+// number: the lines would go into the socket.
+TEST(server, closed_stdout_keeps_the_socket_clear)
+{
+	int port = freeport();
+	proc p({server(), std::to_string(port)}, output::closed);
+	ASSERT_TRUE(p.bound(port, 10000)) << p.err();
+	for (int fd : p.sockets())
+		EXPECT_GT(fd, 2) << "the socket took a standard descriptor";
+	udp u;
+	u.send("into the void", port);
+	u.send("and again", port);
+	EXPECT_FALSE(p.ended(300)) << p.err();
+	std::string d;
+	EXPECT_FALSE(u.recv(d, nullptr, 100)) << "a line came back: " << d;
+}
+
+// What anyone can send, as the operator's terminal gets it (caret
+// notation for control bytes) and as a pipe gets it (unchanged).
+struct shown_case {
+	const char *name;
+	std::string data;
+	std::string tty;
+};
+
+std::string controls()
+{
+	std::string s;
+	for (int c = 1; c < 0x20; c++)
+		s += static_cast<char>(c);
+	return s + '\x7f';
+}
+
+class shown : public testing::TestWithParam<shown_case> {};
+
+TEST_P(shown, on_a_terminal_in_caret_notation)
+{
+	const auto &c = GetParam();
+	int port = freeport();
+	proc p({server(), std::to_string(port)}, output::pty);
+	ASSERT_TRUE(p.bound(port, 10000)) << p.err();
+	udp u;
+	u.send(c.data, port);
+	u.send("next", port);
+	std::string l;
+	ASSERT_TRUE(p.line(l)) << "no line";
+	EXPECT_EQ(l, c.tty);
+	ASSERT_TRUE(p.line(l)) << "no line for the second datagram";
+	EXPECT_EQ(l, "next");
+}
+
+TEST_P(shown, on_a_pipe_unchanged)
+{
+	const auto &c = GetParam();
+	std::string text = c.data.substr(0, std::min(c.data.find('\0'), size_t{1024}));
+	receiver r;
+	ASSERT_TRUE(r.ready());
+	udp u;
+	u.send(c.data, r.port);
+	std::string got, l;
+	for (size_t i = 0; i <= static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); i++) {
+		ASSERT_TRUE(r.p.line(l)) << "line " << i << " missing";
+		got += (i ? "\n" : "") + l;
+	}
+	EXPECT_EQ(got, text);
+}
+
+INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
+    shown_case{"escapes", "ok\x1b[2K\rfwd 5060 ok\x1b]0;owned\a",
+        "ok^[[2K^Mfwd 5060 ok^[]0;owned^G"},
+    shown_case{"shift_out_in", "\x0e" "abc\x0f", "^Nabc^O"},
+    shown_case{"newline", "a\nb", "a^Jb"},
+    shown_case{"all_controls", controls(),
+        "^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?"},
+    shown_case{"tab", "a\tb", "a\tb"},
+    shown_case{"utf8", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93"},
+    shown_case{"high_bytes", "\x80\x9b\xff", "\x80\x9b\xff"},
+    shown_case{"zero_ends", std::string("a\x1b\0\x1b", 4), "a^["},
+    shown_case{"full_of_escapes", std::string(1100, '\x1b'), [] {
+        std::string s;
+        for (int i = 0; i < 1024; i++)
+            s += "^[";
+        return s;
+    }()}),
+    [](const auto &i) { return std::string(i.param.name); });
+
 TEST(server, port_held_without_reuse_fails_binding)
 {
 	udp holder(0, false, "0.0.0.0");
@@ -255,13 +356,6 @@ INSTANTIATE_TEST_SUITE_P(server, port_word, testing::Values(
     word_case{"wrapped", [](int p) { return std::to_string(p + 65536); }, false},
     word_case{"negative", [](int p) { return std::to_string(p - 65536); }, false}),
     [](const auto &i) { return std::string(i.param.name); });
-
-// Namespaces are skipped only where they cannot be made, and never in CI.
-#define NEED(net)                                          \
-	if (!(net).ok()) {                                 \
-		ASSERT_FALSE(must_run()) << (net).why();   \
-		GTEST_SKIP() << (net).why();               \
-	}
 
 // Two hosts: tossgram on 192.0.2.1 sends to server on 192.0.2.2.
 TEST(server, two_hosts_line_crosses_the_link)
