@@ -1,0 +1,35 @@
+# Toolchain file for the routers: the musl compiler pair that
+# tools/prepare-target.sh ARCH puts in build/sysroot-ARCH/bin. TARGET_ARCH
+# names the router's package architecture (a line of targets.txt); the pair
+# brings the CPU flags, musl's headers, start files and dynamic linker, and
+# the compiler runtime, so nothing of them is set here.
+set(TARGET_ARCH mips_24kc CACHE STRING "Router package architecture (cmake/targets.txt)")
+include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
+target_facts(${TARGET_ARCH} target)
+
+set(TARGET_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-${TARGET_ARCH}"
+  CACHE PATH "Sysroot made by tools/prepare-target.sh")
+get_filename_component(TARGET_SYSROOT "${TARGET_SYSROOT}" ABSOLUTE)
+if(NOT EXISTS "${TARGET_SYSROOT}/bin/${target_prefix}-gcc")
+  message(FATAL_ERROR "no compiler pair in ${TARGET_SYSROOT}: run tools/prepare-target.sh ${TARGET_ARCH}")
+endif()
+# The compiler checks run in projects of their own: hand the choice on.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARGET_ARCH TARGET_SYSROOT)
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${target_processor})
+set(CMAKE_C_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-gcc)
+set(CMAKE_CXX_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-g++)
+
+if(target_qemu STREQUAL "-")
+  # musl's libc.so is also its dynamic linker, and runs a program given to it.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARGET_SYSROOT}/lib/libc.so)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${target_qemu} -L ${TARGET_SYSROOT})
+endif()
+
+set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,52 @@
+#!/bin/sh
+# Checks that each program is what the routers of ARCH run, by the facts of
+# cmake/targets.txt: ELF class, byte order and machine, the float ABI where
+# it has a tag, musl's dynamic linker, libc.so as the only NEEDED entry.
+# Prints the stripped size. With --no-fpu, checks instead that no file
+# (programs, libraries) holds a single floating-point instruction: the
+# routers' CPUs have no FPU and their kernels no FPU emulation.
+#
+#   target-binary.sh ARCH FILE...
+#   target-binary.sh --no-fpu ARCH FILE...
+nofpu=no
+[ "$1" != --no-fpu ] || { nofpu=yes; shift; }
+eval "$(sh "$(dirname "$0")/../tools/facts.sh" "$1")" || exit 2
+shift
+status=0
+bad() { echo "$f: $*" >&2; status=1; }
+
+if [ "$nofpu" = yes ]; then
+	for f in "$@"; do
+		# Coprocessor 1 is the FPU: its mnemonics carry a format
+		# suffix (add.d, cvt.s.w, c.lt.d) or name it (mtc1, lwc1,
+		# bc1t); movt/movf test its condition codes. Data words in
+		# the text (.word) are no instructions.
+		n=$("$triplet-objdump" -d "$f" | awk -F'\t' '
+			NF >= 3 && $3 !~ /^\./ && ($3 ~ /\./ || $3 ~ /c1/ || $3 ~ /^mov[tf]$/) { n++ }
+			END { print n + 0 }')
+		[ "$n" -eq 0 ] || bad "$n floating-point instructions"
+		echo "$f: $n floating-point instructions"
+	done
+	exit $status
+fi
+
+set -- $elf "$@"
+class=$1 order=$2 machine=$3
+shift 3
+tmp=$(mktemp)
+trap 'rm -f "$tmp"' EXIT
+for f in "$@"; do
+	h=$("$triplet-readelf" -h "$f") || { bad "not an ELF file"; continue; }
+	echo "$h" | grep -q "Class: *$class" || bad "not $class"
+	echo "$h" | grep -q "Data: .*$order endian" || bad "not $order-endian"
+	echo "$h" | grep -q "Machine: .*$machine" || bad "not $machine"
+	echo "$h" | grep -q 'Type: *\(EXEC\|DYN\)' || bad "not an executable"
+	[ "$fpabi" = - ] || "$triplet-readelf" -A "$f" | grep -q "$fpabi" ||
+		bad "float ABI is not '$fpabi'"
+	interp=$("$triplet-readelf" -l "$f" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+	[ "$interp" = "$loader" ] || bad "interpreter is '$interp'"
+	needed=$("$triplet-readelf" -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+	[ "$needed" = "libc.so " ] || bad "NEEDED is '$needed'"
+	"$triplet-strip" -o "$tmp" "$f" && echo "$f: stripped size $(wc -c <"$tmp") bytes"
+done
+exit $status
