@@ -1,14 +1,24 @@
 #!/bin/sh
-# Builds a copy of the tree the way OpenWrt, Buildroot and Yocto do: their
-# own cross toolchain file, no build type, their own flags, tests asked for
-# but GoogleTest absent from the sysroot, no network, a DESTDIR install; once
-# in-tree and once out-of-tree. Then checks what got installed.
+# Builds a copy of the tree the way the embedded build systems do, each with
+# a toolchain file of its own kind written here (never ours), and checks
+# what gets installed:
 #
-#   tests/package.sh [SYSROOT]     (default: build/sysroot-mips)
+#  - Yocto: out-of-tree, no build type, its own CMAKE_<LANG>_FLAGS, tests
+#    asked for, no network, a DESTDIR install;
+#  - Buildroot: the same, in-tree;
+#  - OpenWrt 23.05/24.10 for mips_24kc: in-tree, Ninja, its Release
+#    settings and CFLAGS, CXXFLAGS and LDFLAGS in the environment, MIPS16
+#    code; then the black-box suite (build/mips_24kc-suite) runs against
+#    the installed programs on the exact CPU.
+#
+#   tests/package.sh     (after cmake --workflow --preset mips_24kc-suite)
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-sysroot=${1:-$top/build/sysroot-mips}
+arch=mips_24kc
+eval "$(sh "$top/tools/facts.sh" "$arch")"
+sysroot=$top/build/sysroot-$arch
+suite=$top/build/$arch-suite
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -19,57 +29,117 @@ usr/bin/tossgram
 usr/share/man/man1/server.1
 usr/share/man/man1/tossgram.1"
 
+# What OpenWrt's include/cmake.mk writes: the compilers, the sysroot, and
+# programs found on the host as well.
+cat >"$tmp/toolchain.cmake" <<EOF
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR $processor)
+set(CMAKE_C_COMPILER $sysroot/bin/$prefix-gcc)
+set(CMAKE_CXX_COMPILER $sysroot/bin/$prefix-g++)
+set(CMAKE_FIND_ROOT_PATH $sysroot)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+EOF
+
 copy() {
 	mkdir -p "$1"
 	(cd "$top" && git ls-files --cached --others --exclude-standard -z |
 		xargs -0 cp --parents -t "$1")
 }
 
-# package NAME SRC BUILD
-package() {
+# configure NAME SRC BUILD ARGS...: no network, as in a package build.
+configure() {
 	name=$1 src=$2 bld=$3
-	stage=$tmp/stage-$name
+	shift 3
 	log=$tmp/$name.log
-	# No network: a configure step that tried to fetch would fail here.
 	if ! unshare -n cmake -S "$src" -B "$bld" \
-		-DCMAKE_TOOLCHAIN_FILE="$src/cmake/mips32r2-sf-musl.cmake" \
-		-DMUSL_SYSROOT="$sysroot" \
-		-DCMAKE_BUILD_TYPE= \
-		-DCMAKE_C_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
-		-DCMAKE_CXX_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
-		-DCMAKE_INSTALL_PREFIX=/usr \
-		-DBUILD_TESTING=ON >"$log" 2>&1; then
+		-DCMAKE_TOOLCHAIN_FILE="$tmp/toolchain.cmake" "$@" >"$log" 2>&1; then
 		cat "$log" >&2
 		fail "$name: configure failed"
-		return
+		return 1
 	fi
-	grep -q "GoogleTest not found: the tests are not built" "$log" ||
+	grep -q "the tests are not built" "$log" ||
 		fail "$name: configure did not say that the tests are not built"
-	if ! cmake --build "$bld" -- VERBOSE=1 >>"$log" 2>&1; then
+}
+
+# build NAME BUILD: builds verbosely, installs under a stage of its own
+# and checks what got there.
+build() {
+	name=$1 bld=$2
+	stage=$tmp/stage-$name
+	log=$tmp/$name.log
+	if ! VERBOSE=1 cmake --build "$bld" -v >>"$log" 2>&1; then
 		cat "$log" >&2
 		fail "$name: build failed"
-		return
+		return 1
 	fi
-	# The packager's flags reach the compiler, and none of a build type.
-	grep -q -- '-DPACKAGER_FLAGS' "$log" || fail "$name: CMAKE_CXX_FLAGS not used"
-	! grep -E -- '-O2|-O3|-DNDEBUG' "$log" >/dev/null ||
-		fail "$name: flags of its own: $(grep -E -o -- '-O2|-O3|-DNDEBUG' "$log" | sort -u | tr '\n' ' ')"
 	DESTDIR=$stage cmake --install "$bld" >/dev/null
 	got=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort)
 	[ "$got" = "$expected" ] || fail "$name: installed:
 $got"
-	sh "$top/tests/mips-binary.sh" mips-linux-gnu-readelf mips-linux-gnu-strip \
+	sh "$top/tests/target-binary.sh" "$arch" \
 		"$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
 		fail "$name: installed programs are not the target's"
+	sh "$top/tests/target-binary.sh" --no-fpu "$arch" \
+		"$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
+		fail "$name: installed programs hold floating-point instructions"
+}
+
+# Yocto and Buildroot: no build type, the packager's flags and none of ours.
+distro() {
+	name=$1 src=$2 bld=$3
+	configure "$name" "$src" "$bld" \
+		-DCMAKE_BUILD_TYPE= \
+		-DCMAKE_C_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
+		-DCMAKE_CXX_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
+		-DCMAKE_INSTALL_PREFIX=/usr \
+		-DBUILD_TESTING=ON || return 0
+	build "$name" "$bld" || return 0
+	grep -q -- '-DPACKAGER_FLAGS' "$log" || fail "$name: CMAKE_CXX_FLAGS not used"
+	! grep -E -- '-O2|-O3|-DNDEBUG|-Werror' "$log" >/dev/null ||
+		fail "$name: flags of its own: $(grep -E -o -- '-O2|-O3|-DNDEBUG|-Werror' "$log" | sort -u | tr '\n' ' ')"
 	for f in "$stage/usr/bin/tossgram" "$stage/usr/bin/server"; do
-		mips-linux-gnu-readelf -S "$f" | grep -q '\.symtab' ||
+		"$triplet-readelf" -S "$f" | grep -q '\.symtab' ||
 			fail "$name: $f was stripped at install"
 	done
 	[ "$status" -ne 0 ] || echo "package: $name: ok"
 }
 
-copy "$tmp/out-src"
-package out-of-tree "$tmp/out-src" "$tmp/out-build"
-copy "$tmp/in-src"
-package in-tree "$tmp/in-src" "$tmp/in-src"
+openwrt() {
+	name=openwrt src=$1
+	flags="-Os -pipe -mno-branch-likely -mips32r2 -mtune=24kc -fno-caller-saves -fno-plt -msoft-float -mips16 -minterlink-mips16 -Wformat -Werror=format-security -fstack-protector -D_FORTIFY_SOURCE=1"
+	CFLAGS=$flags CXXFLAGS=$flags LDFLAGS="-Wl,-z,now -Wl,-z,relro" \
+		configure "$name" "$src" "$src" -G Ninja \
+		-DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_C_FLAGS_RELEASE=-DNDEBUG \
+		-DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
+		-DCMAKE_STRIP=: \
+		-DCMAKE_INSTALL_PREFIX=/usr \
+		-DCMAKE_SKIP_RPATH=TRUE || return 0
+	build "$name" "$src" || return 0
+	grep -q -- '-mips16 -minterlink-mips16' "$log" || fail "$name: CFLAGS not used"
+	for f in "$stage/usr/bin/tossgram" "$stage/usr/bin/server"; do
+		"$triplet-readelf" -A "$f" | grep -q 'ASEs:.*MIPS16\|MIPS16 ASE' ||
+			fail "$name: $f is not MIPS16 code"
+		"$triplet-readelf" -d "$f" | grep -q 'BIND_NOW\|FLAGS.*NOW' ||
+			fail "$name: $f is not linked with -z now"
+	done
+	# The suite against the installed programs, on the exact CPU.
+	if ! TOSSGRAM=$stage/usr/bin/tossgram SERVER=$stage/usr/bin/server \
+		ctest --test-dir "$suite" -j2 --timeout 120 -E '^target_' \
+		--output-on-failure >"$tmp/openwrt-suite.log" 2>&1; then
+		cat "$tmp/openwrt-suite.log" >&2
+		fail "$name: the suite fails against the installed programs"
+	fi
+	grep 'tests passed' "$tmp/openwrt-suite.log" | sed 's/^/package: openwrt: /'
+	[ "$status" -ne 0 ] || echo "package: $name: ok"
+}
+
+copy "$tmp/yocto-src"
+distro yocto "$tmp/yocto-src" "$tmp/yocto-build"
+copy "$tmp/buildroot-src"
+distro buildroot "$tmp/buildroot-src" "$tmp/buildroot-src"
+copy "$tmp/openwrt-src"
+openwrt "$tmp/openwrt-src"
 exit $status

@@ -13,7 +13,7 @@
 #  - the musl compiler pair bin/PREFIX-gcc and bin/PREFIX-g++: Debian's
 #    cross compiler with the CPU flags and a specs file that puts musl's
 #    headers, start files, libc and dynamic linker and the runtime above in
-#    place of glibc's and the compiler's own.
+#    place of glibc's and the compiler's own; binutils beside them.
 #
 # Idempotent: a sysroot prepared from the same facts is kept.
 #
@@ -28,12 +28,12 @@ src=$top/build/src
 work=$top/build/prepare-$arch
 stamp="$arch|$packages|$triplet|$prefix|$cpu|$link|$loader|$runtime|$(cksum <"$0")"
 
+emulator=qemu-user
+[ "$qemu" != - ] || emulator=""
 need=""
-for p in $packages dpkg-dev ${qemu:+qemu-user}; do
-	[ "$p" != - ] || continue
+for p in $packages dpkg-dev $emulator; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need="$need $p"
 done
-[ "$qemu" != - ] || need=$(echo "$need" | sed 's/ qemu-user//')
 
 if [ -z "$need" ] && [ -f "$sysroot/.prepared" ] && [ "$(cat "$sysroot/.prepared")" = "$stamp" ]; then
 	echo "prepare-target: $sysroot is ready"
@@ -200,6 +200,11 @@ for tool in gcc g++; do
 exec $triplet-$tool $cpu -specs "$lib/$prefix.specs" "\$@"
 WRAP
 	chmod +x "$sysroot/bin/$prefix-$tool"
+done
+# Debian's binutils under the pair's prefix, as a build system that derives
+# them from the compiler's name looks for them (cmake --install --strip).
+for tool in ar as ld nm objcopy objdump ranlib readelf strip; do
+	ln -sf "$(command -v "$triplet-$tool")" "$sysroot/bin/$prefix-$tool"
 done
 
 rm -rf "$work"
