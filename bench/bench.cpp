@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Measures tossgram and server side by side with the tools people use
 // instead (OpenBSD nc, socat), on loopback only. Driven by bench/run.sh.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The floor of a sender: a static program that makes the three socket
 // calls and nothing else of its own.  floor SRC-PORT DST-PORT sends 50
 // bytes to 127.0.0.1.

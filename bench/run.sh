@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Benchmarks tossgram and server against OpenBSD nc and socat on loopback
 # and writes bench/results/{results.md,results.csv,loss.dat,loss.png}.
 # Prints figures; fails only when something could not be measured.

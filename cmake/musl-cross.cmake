@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Toolchain file for the routers: the musl compiler pair that
 # tools/prepare-target.sh ARCH puts in build/sysroot-ARCH/bin. TARGET_ARCH
 # names the router's package architecture (a line of targets.txt); the pair

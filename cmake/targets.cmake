@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Reads the facts of one router target from targets.txt beside this file:
 #
 #   target_facts(ARCH VAR)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // server: listen on one UDP port on every local IPv4 address and print the
 // text of each datagram that arrives as one line on standard output.
 
@@ -100,11 +101,11 @@ int main(int argc, char *argv[])
 		// first zero byte, and a short datagram must not show the
 		// tail of a longer one before it.
 		bzero(buf, sizeof buf);
-		if (recvfrom(s, buf, buflen, 0, reinterpret_cast<sockaddr *>(&peer),
-		    &peerlen) < 0)
+		if (recvfrom(s, buf, buflen, 0,
+		        reinterpret_cast<sockaddr *>(&peer), &peerlen) < 0)
 			error("ERROR in recvfrom");
-		if (gethostbyaddr(&peer.sin_addr, sizeof peer.sin_addr, AF_INET) ==
-		    nullptr)
+		if (gethostbyaddr(&peer.sin_addr, sizeof peer.sin_addr,
+		        AF_INET) == nullptr)
 			error("ERROR on gethostbyaddr");
 
 		char *line = tty ? shown : buf;
@@ -115,7 +116,8 @@ int main(int argc, char *argv[])
 		// stdio still holds, and a pipe reader wants each line as it
 		// comes.  A full disk or a pipe without a reader ends the
 		// receiver rather than losing every line without a word.
-		if (fwrite(line, 1, len, stdout) != len || fflush(stdout) == EOF)
+		if (fwrite(line, 1, len, stdout) != len ||
+		    fflush(stdout) == EOF)
 			error("ERROR writing to standard output");
 	}
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tossgram: send one 50-byte UDP datagram from a chosen local port, carrying
 // a short text (by default "flarn") and its terminating zero byte.
 
@@ -78,7 +79,7 @@ int main(int argc, char *argv[])
 	}
 
 	if (sendto(s, msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&dst),
-	    sizeof dst) < 0) {
+	        sizeof dst) < 0) {
 		perror("sendto");
 		return 1;
 	}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "harness.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Black-box harness: starts the real programs (through TEST_PREFIX, for
 // instance "qemu-mips -L SYSROOT") and talks to them over real sockets.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Each program must need the libc alone: a router without libstdc++ or
 # libm must still run it.
 status=0

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Builds a copy of the tree the way the embedded build systems do, each with
 # a toolchain file of its own kind written here (never ours), and checks
 # what gets installed:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // probe: what ordinary code asks of the target's compiler runtime and libc:
 // 64-bit division, floating point computed, printed and parsed, and a
 // static object whose destructor runs at exit. Built with the musl

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Runs the probe (through the command that runs target programs) and checks
 # every number it prints against what the C and C++ rules make of them.
 #

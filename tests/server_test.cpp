@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // server, run as a black box: datagrams from the test's own socket and from
 // tossgram, the lines they print, how it ends, and two hosts in namespaces.
 #include "harness.h"

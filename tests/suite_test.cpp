@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The suite itself: a run killed at any moment, even in the middle of a
 // two-host test, leaves nothing behind once the suite runs again.
 #include "harness.h"

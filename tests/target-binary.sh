@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Checks that each program is what the routers of ARCH run, by the facts of
 # cmake/targets.txt: ELF class, byte order and machine, the float ABI where
 # it has a tag, musl's dynamic linker, libc.so as the only NEEDED entry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tossgram, run as a black box: what reaches a listener on 127.0.0.1, and
 // what it says and returns when it must not send.
 #include "harness.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # The pair end to end on loopback: starts server on a free port, sends the
 # default text and a message with tossgram, shows the lines, stops server.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Prints the facts of one router target from cmake/targets.txt as shell
 # assignments, for eval:
 #

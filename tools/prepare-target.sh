@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Prepares build/sysroot-ARCH for one router target of cmake/targets.txt
 # (default mips_24kc) on a Debian machine:
 #
