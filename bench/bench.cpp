@@ -2,9 +2,11 @@
 // Measures tossgram and server side by side with the tools people use
 // instead (OpenBSD nc, socat), on loopback only. Driven by bench/run.sh.
 //
-//   bench TOSSGRAM SERVER FLOOR OUTDIR [quick]
+//   bench TOSSGRAM SERVER FLOOR OUTDIR quick|full [MUSL-LIBC MUSL-SERVER]
 //
-// Writes OUTDIR/results.md, OUTDIR/results.csv and OUTDIR/loss.dat.
+// With MUSL-LIBC and MUSL-SERVER, server built against musl (the routers'
+// libc) is measured beside the glibc build. Writes OUTDIR/results.md,
+// OUTDIR/results.csv and OUTDIR/loss.dat.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -379,26 +381,33 @@ std::string list(const std::map<std::string, double> &m)
 	return s;
 }
 
-}  // namespace
+// What every phase works with.
+struct setup {
+	std::string tossgram, floor, dir;
+	std::string tmp, out, payload; // scratch files in dir
+	std::vector<receiver> receivers;
+	bool quick = false;
+};
 
-int main(int argc, char *argv[])
+using results = std::map<std::string, std::map<long, std::vector<trial>>>;
+
+const std::vector<long> rates = {5000, 10000, 20000, 50000, 100000, 200000, 0};
+
+// The trials of one receiver at one rate (none when it was not run).
+const std::vector<trial> &trials_of(const results &res, const std::string &who, long rate)
 {
-	if (argc < 5) {
-		fprintf(stderr, "usage: bench TOSSGRAM SERVER FLOOR OUTDIR [quick]\n");
-		return 2;
-	}
-	const std::string tossgram = argv[1], server = argv[2], floor = argv[3], dir = argv[4];
-	const bool quick = argc > 5;
-	const std::string tmp = dir + "/strace.tmp", out = dir + "/out.tmp",
-	    payload = dir + "/payload.tmp";
-	{
-		std::ofstream p(payload, std::ios::binary);
-		p << "flarn" << std::string(45, '\0');
-	}
-	std::ofstream md(dir + "/results.md"), csv(dir + "/results.csv");
-	csv << "part,who,rate,trial,sent,printed,kernel_drops,snmp_rcvbuf_errors,elapsed_s,cpu_s,value\n";
+	static const std::vector<trial> none;
+	auto r = res.find(who);
+	if (r == res.end())
+		return none;
+	auto t = r->second.find(rate);
+	return t == r->second.end() ? none : t->second;
+}
 
-	// 1. One whole sender invocation, each checked by a listener.
+// Phase 1: one whole sender invocation against the others, interleaved,
+// each datagram checked by a listener; then each one's system calls.
+void senders(const setup &s, std::ostream &md, std::ostream &csv)
+{
 	int lsock = udpsock(INADDR_LOOPBACK, 0, 1 << 20);
 	int lport = portof(lsock), sport = freeport();
 	const std::string lp = std::to_string(lport), sp = std::to_string(sport);
@@ -408,30 +417,30 @@ int main(int argc, char *argv[])
 		bool sends;
 	};
 	std::vector<sender> senders = {
-	    {"tossgram", {tossgram, sp, "127.0.0.1", lp}, true},
+	    {"tossgram", {s.tossgram, sp, "127.0.0.1", lp}, true},
 	    {"nc", {"nc", "-n", "-u", "-w0", "-p", sp, "127.0.0.1", lp}, true},
 	    {"socat", {"socat", "-t0", "-", "UDP-SENDTO:127.0.0.1:" + lp + ",sourceport=" + sp}, true},
 	    {"/bin/true", {"/bin/true"}, false},
-	    {"floor", {floor, sp, lp}, true},
+	    {"floor", {s.floor, sp, lp}, true},
 	};
-	const int rounds = quick ? 40 : 400, warm = quick ? 5 : 30;
+	const int rounds = s.quick ? 40 : 400, warm = s.quick ? 5 : 30;
 	std::map<std::string, std::vector<double>> times;
-	std::map<std::string, std::vector<double>> ratio;  // tossgram / other, per round
+	std::map<std::string, std::vector<double>> ratio; // tossgram / other, per round
 	std::map<std::string, int> delivered;
 	for (int r = 0; r < warm + rounds; r++) {
 		std::map<std::string, double> t;
 		for (size_t k = 0; k < senders.size(); k++) {
-			const sender &s = senders[(k + static_cast<size_t>(r)) % senders.size()];
+			const sender &one = senders[(k + static_cast<size_t>(r)) % senders.size()];
 			double t0 = now();
-			pid_t pid = start(s.argv, s.sends ? payload : "", "");
+			pid_t pid = start(one.argv, one.sends ? s.payload : "", "");
 			waitpid(pid, nullptr, 0);
-			t[s.name] = now() - t0;
-			if (s.sends) {
+			t[one.name] = now() - t0;
+			if (one.sends) {
 				pollfd p = {lsock, POLLIN, 0};
 				char b[2048];
 				if (poll(&p, 1, 1000) > 0 && recv(lsock, b, sizeof b, 0) == 50 &&
 				    r >= warm)
-					delivered[s.name]++;
+					delivered[one.name]++;
 			}
 		}
 		if (r < warm)
@@ -442,52 +451,57 @@ int main(int argc, char *argv[])
 				ratio[name].push_back(t["tossgram"] / secs);
 		}
 	}
+
 	md << "### Sender: one whole invocation (start, bind, send, exit)\n\n"
 	   << "Median of " << rounds << " interleaved rounds; ratio is the median of the "
 	   << "per-round ratios tossgram / other.\n\n"
 	   << "| sender | µs per invocation | tossgram / this | datagrams arrived | system calls |\n"
 	   << "|---|---:|---:|---:|---:|\n";
-	for (auto &s : senders) {
-		auto calls = syscalls(s.argv, s.sends ? payload : "", tmp);
+	for (auto &one : senders) {
+		auto calls = syscalls(one.argv, one.sends ? s.payload : "", s.tmp);
 		{
 			pollfd p = {lsock, POLLIN, 0};
 			char b[2048];
 			while (poll(&p, 1, 200) > 0)
 				recv(lsock, b, sizeof b, 0);
 		}
-		double m = median(times[s.name]);
-		std::string rr = s.name == "tossgram" ? "1" : fmt("%.2f", median(ratio[s.name]));
-		std::string arrived = s.sends ? std::to_string(delivered[s.name]) + "/" +
+		double m = median(times[one.name]);
+		std::string rr = one.name == "tossgram" ? "1" : fmt("%.2f", median(ratio[one.name]));
+		std::string arrived = one.sends ? std::to_string(delivered[one.name]) + "/" +
 		    std::to_string(rounds) : "-";
-		md << "| " << s.name << " | " << fmt("%.0f", m) << " | " << rr << " | " << arrived
-		   << " | " << total(calls) << " |\n";
-		csv << "sender," << s.name << ",,,,,,,,," << fmt("%.1f", m) << "\n";
-		csv << "sender_syscalls," << s.name << ",,,,,,,,," << total(calls) << "\n";
+		md << "| " << one.name << " | " << fmt("%.0f", m) << " | " << rr << " | "
+		   << arrived << " | " << total(calls) << " |\n";
+		csv << "sender," << one.name << ",,,,,,,,," << fmt("%.1f", m) << "\n";
+		csv << "sender_syscalls," << one.name << ",,,,,,,,," << total(calls) << "\n";
 	}
 	close(lsock);
+}
 
-	// 2. Receivers at paced rates and unpaced, interleaved.
-	std::vector<receiver> receivers = {
-	    {"server", {server, "{port}"}},
-	    {"socat", {"socat", "-u", "UDP-RECV:{port}", "-"}},
-	    {"nc", {"nc", "-d", "-n", "-u", "-l", "{port}"}},
-	};
-	std::vector<long> rates = {5000, 10000, 20000, 50000, 100000, 200000, 0};
-	const int trials = quick ? 1 : 3;
-	std::map<std::string, std::map<long, std::vector<trial>>> res;
+// Phase 2: every receiver at paced rates and unpaced, interleaved.
+results receive(const setup &s, std::ostream &csv)
+{
+	results res;
+	const int trials = s.quick ? 1 : 3;
 	for (int k = 0; k < trials; k++)
 		for (long rate : rates)
-			for (size_t j = 0; j < receivers.size(); j++) {
-				const receiver &r = receivers[(j + static_cast<size_t>(k)) % receivers.size()];
-				long n = rate == 0 ? (quick ? 20000 : 100000)
-				    : std::max(4000L, rate * (quick ? 1 : 4) / 10);
-				trial t = run_trial(r, rate, n, out);
+			for (size_t j = 0; j < s.receivers.size(); j++) {
+				const receiver &r =
+				    s.receivers[(j + static_cast<size_t>(k)) % s.receivers.size()];
+				long n = rate == 0 ? (s.quick ? 20000 : 100000)
+				    : std::max(4000L, rate * (s.quick ? 1 : 4) / 10);
+				trial t = run_trial(r, rate, n, s.out);
 				res[r.name][rate].push_back(t);
 				csv << "receiver," << t.who << "," << t.rate << "," << k << "," << t.sent
 				    << "," << t.printed << "," << t.drops << "," << t.snmp << ","
 				    << fmt("%.4f", t.elapsed) << "," << fmt("%.4f", t.cpu) << ",\n";
 			}
+	return res;
+}
 
+// Phase 3: the receivers' table, the data of the loss plot, and each
+// receiver's system calls per datagram.
+void report(const setup &s, const results &res, std::ostream &md, std::ostream &csv)
+{
 	md << "\n### Receiver on loopback\n\n"
 	   << "Each trial: a fresh receiver, its output to a file, one sender socket on "
 	   << "127.0.0.1. Loss is what the kernel dropped at the receive buffer; "
@@ -495,32 +509,35 @@ int main(int argc, char *argv[])
 	   << "| receiver | highest zero-loss rate (/s) | saturated (datagrams/s) | "
 	   << "µs CPU per datagram (saturated) | system calls per datagram | accounted |\n"
 	   << "|---|---:|---:|---:|---:|---|\n";
-	std::map<std::string, double> sat;
-	std::ofstream dat(dir + "/loss.dat");
+
+	std::ofstream dat(s.dir + "/loss.dat");
 	dat << "rate";
-	for (auto &r : receivers)
-		dat << " " << r.name;
+	for (auto &r : s.receivers)
+		dat << " \"" << r.name << "\"";
 	dat << "\n";
 	for (long rate : rates) {
 		if (rate == 0)
 			continue;
 		dat << rate;
-		for (auto &r : receivers) {
+		for (auto &r : s.receivers) {
 			std::vector<double> loss;
-			for (auto &t : res[r.name][rate])
+			for (auto &t : trials_of(res, r.name, rate))
 				loss.push_back(100.0 * static_cast<double>(t.sent - t.printed) /
 				    static_cast<double>(t.sent));
 			dat << " " << fmt("%.3f", median(loss));
 		}
 		dat << "\n";
 	}
+
+	std::map<std::string, double> sat;
 	std::map<std::string, std::map<std::string, double>> percall;
-	for (auto &r : receivers) {
+	for (auto &r : s.receivers) {
 		long best = 0;
 		bool accounted = true;
 		for (long rate : rates) {
-			bool clean = !res[r.name][rate].empty();
-			for (auto &t : res[r.name][rate]) {
+			const auto &ts = trials_of(res, r.name, rate);
+			bool clean = !ts.empty();
+			for (auto &t : ts) {
 				clean = clean && t.drops == 0 && t.printed == t.sent;
 				accounted = accounted && t.printed + t.drops == t.sent;
 			}
@@ -528,12 +545,12 @@ int main(int argc, char *argv[])
 				best = std::max(best, rate);
 		}
 		std::vector<double> through, cpu;
-		for (auto &t : res[r.name][0]) {
+		for (auto &t : trials_of(res, r.name, 0)) {
 			through.push_back(static_cast<double>(t.printed) / t.elapsed);
 			cpu.push_back(t.cpu * 1e6 / static_cast<double>(std::max(1L, t.printed)));
 		}
 		sat[r.name] = median(through);
-		percall[r.name] = per_datagram(r, quick ? 200 : 1000, tmp, out);
+		percall[r.name] = per_datagram(r, s.quick ? 200 : 1000, s.tmp, s.out);
 		md << "| " << r.name << " | " << best << " | " << fmt("%.0f", sat[r.name]) << " | "
 		   << fmt("%.2f", median(cpu)) << " | " << fmt("%.1f", total(percall[r.name]))
 		   << " | " << (accounted ? "yes" : "**no: lines lost**") << " |\n";
@@ -541,19 +558,31 @@ int main(int argc, char *argv[])
 		csv << "syscalls_per_datagram," << r.name << ",,,,,,,,,"
 		    << fmt("%.2f", total(percall[r.name])) << "\n";
 	}
-	md << "\nSaturated throughput, server / socat: "
-	   << fmt("%.2f", sat["socat"] > 0 ? sat["server"] / sat["socat"] : 0)
-	   << "; server / nc: " << fmt("%.2f", sat["nc"] > 0 ? sat["server"] / sat["nc"] : 0)
-	   << ".\n\nSystem calls per datagram, by name:\n\n";
-	for (auto &r : receivers)
-		md << "- " << r.name << ": " << list(percall[r.name]) << "\n";
 
-	// 3. Two senders: nc follows the first peer only.
+	md << "\nSaturated throughput";
+	const char *sep = ": ";
+	for (auto &r : s.receivers) {
+		if (r.name.rfind("server", 0) != 0)
+			continue;
+		for (const char *other : {"socat", "nc"}) {
+			md << sep << r.name << " / " << other << " "
+			   << fmt("%.2f", sat[other] > 0 ? sat[r.name] / sat[other] : 0);
+			sep = "; ";
+		}
+	}
+	md << ".\n\nSystem calls per datagram, by name:\n\n";
+	for (auto &r : s.receivers)
+		md << "- " << r.name << ": " << list(percall[r.name]) << "\n";
+}
+
+// Phase 4: two senders alternating; nc follows the first peer only.
+void two_senders(const setup &s, std::ostream &md)
+{
 	md << "\n### Two senders, 5 datagrams each, alternating\n\n"
 	   << "| receiver | from the first | from the second |\n|---|---:|---:|\n";
-	for (auto &r : receivers) {
+	for (auto &r : s.receivers) {
 		int port = freeport();
-		pid_t pid = start(r.at(port), "", out);
+		pid_t pid = start(r.at(port), "", s.out);
 		wait_bound(port, 10);
 		int a = udpsock(INADDR_LOOPBACK, 0, 0), b = udpsock(INADDR_LOOPBACK, 0, 0);
 		for (int i = 0; i < 5; i++) {
@@ -565,19 +594,59 @@ int main(int argc, char *argv[])
 		usleep(200000);
 		stop(pid);
 		std::string text;
-		records(out, &text);
+		records(s.out, &text);
 		auto count = [&](const std::string &w) {
 			long n = 0;
 			for (size_t p = text.find(w); p != std::string::npos; p = text.find(w, p + 1))
 				n++;
 			return n;
 		};
-		md << "| " << r.name << " | " << count("first") << " | " << count("second") << " |\n";
+		md << "| " << r.name << " | " << count("first") << " | " << count("second")
+		   << " |\n";
 		close(a);
 		close(b);
 	}
-	unlink(tmp.c_str());
-	unlink(out.c_str());
-	unlink(payload.c_str());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	if (argc != 6 && argc != 8) {
+		fprintf(stderr, "usage: bench TOSSGRAM SERVER FLOOR OUTDIR quick|full "
+				"[MUSL-LIBC MUSL-SERVER]\n");
+		return 2;
+	}
+	setup s;
+	s.tossgram = argv[1];
+	s.floor = argv[3];
+	s.dir = argv[4];
+	s.quick = std::string(argv[5]) == "quick";
+	s.tmp = s.dir + "/strace.tmp";
+	s.out = s.dir + "/out.tmp";
+	s.payload = s.dir + "/payload.tmp";
+	s.receivers = {{"server", {argv[2], "{port}"}}};
+	// The routers' libc: the same program built against musl, started
+	// through musl's loader.
+	if (argc == 8)
+		s.receivers.push_back({"server (musl)", {argv[6], argv[7], "{port}"}});
+	s.receivers.push_back({"socat", {"socat", "-u", "UDP-RECV:{port}", "-"}});
+	s.receivers.push_back({"nc", {"nc", "-d", "-n", "-u", "-l", "{port}"}});
+	{
+		std::ofstream p(s.payload, std::ios::binary);
+		p << "flarn" << std::string(45, '\0');
+	}
+	std::ofstream md(s.dir + "/results.md"), csv(s.dir + "/results.csv");
+	csv << "part,who,rate,trial,sent,printed,kernel_drops,snmp_rcvbuf_errors,elapsed_s,"
+	       "cpu_s,value\n";
+
+	senders(s, md, csv);
+	results res = receive(s, csv);
+	report(s, res, md, csv);
+	two_senders(s, md);
+
+	unlink(s.tmp.c_str());
+	unlink(s.out.c_str());
+	unlink(s.payload.c_str());
 	return 0;
 }

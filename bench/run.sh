@@ -1,14 +1,17 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Benchmarks tossgram and server against OpenBSD nc and socat on loopback
-# and writes bench/results/{results.md,results.csv,loss.dat,loss.png}.
-# Prints figures; fails only when something could not be measured.
+# Benchmarks tossgram and server against OpenBSD nc and socat on loopback,
+# with server built against glibc and, side by side, against musl (the
+# routers' libc; the x86_64 router build). Writes build/bench/results.md,
+# results.csv, loss.dat and, where gnuplot is installed, loss.png: nothing
+# in the tree changes. Prints figures; fails only when something could not
+# be measured.
 #
 #   bench/run.sh [quick]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$top/build/default
-out=$top/bench/results
+build=$top/build/bench-build
+out=$top/build/bench
 
 need=""
 for p in netcat-openbsd socat strace; do
@@ -19,16 +22,20 @@ if [ -n "$need" ]; then
 	apt-get install -y -q $need
 fi
 
-cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
+cd "$top"
+cmake --workflow --preset bench >/dev/null
+sh tools/prepare-target.sh x86_64 >/dev/null
+cmake --workflow --preset x86_64 >/dev/null
 
 mkdir -p "$out"
-"$build/bench/bench" "$build/tossgram" "$build/server" "$build/bench/floor" "$out" "$@"
+"$build/bench/bench" "$build/tossgram" "$build/server" "$build/bench/floor" "$out" \
+	"${1:-full}" "$top/build/sysroot-x86_64/lib/libc.so" "$top/build/x86_64/server"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 {
 	echo "Measured $(date -u +%Y-%m-%d) on $(nproc) cores of ${cpu:-an unknown CPU}," \
-		"Linux $(uname -r), $(ldd --version 2>/dev/null | head -n 1 | sed 's/^ldd //')."
+		"Linux $(uname -r), $(ldd --version 2>/dev/null | head -n 1 | sed 's/^ldd //')" \
+		"and musl $(cat "$top/build/src/musl/VERSION")."
 	echo
 	cat "$out/results.md"
 } >"$out/results.tmp" && mv "$out/results.tmp" "$out/results.md"
@@ -43,7 +50,7 @@ set ylabel "lost (%)"
 set logscale x
 set key top left
 set grid
-plot for [i=2:4] "$out/loss.dat" using 1:i with linespoints title columnhead(i)
+plot for [i=2:*] "$out/loss.dat" using 1:i with linespoints title columnhead(i)
 PLOT
 fi
 cat "$out/results.md"

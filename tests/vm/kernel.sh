@@ -1,0 +1,55 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# Builds the routers' kind of kernel for qemu's malta board from Debian's
+# linux-source-6.1 with Debian's mips-linux-gnu cross compiler: tinyconfig
+# plus kernel.config beside this script (FPU support off). The result is
+# kept in a cache outside the tree, keyed on the fragment and the versions
+# of linux-source-6.1 and gcc-mips-linux-gnu, so a later run takes seconds.
+# Copies vmlinux, .config and gen_init_cpio (the kernel's own initramfs
+# writer) into OUTDIR. Installs qemu-system-mips where it can.
+#
+#   tests/vm/kernel.sh OUTDIR
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+out=$1
+cache_root=${TOSSGRAM_VM_CACHE:-/var/cache/tossgram-vm}
+
+missing() {
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || echo "$p"
+	done
+}
+need=$(missing linux-source-6.1 gcc-mips-linux-gnu make gcc bc flex bison xz-utils)
+emu=$(missing qemu-system-mips)
+if [ -n "$need$emu" ]; then
+	apt-get update -q
+	[ -z "$need" ] || apt-get install -y -q --no-install-recommends $need
+	# Without the emulator the check skips; the kernel is built all the same.
+	[ -z "$emu" ] || apt-get install -y -q --no-install-recommends $emu ||
+		echo "kernel: qemu-system-mips cannot be installed here" >&2
+fi
+
+version() { dpkg-query -W -f='${Version}' "$1"; }
+key=$({ cat "$here/kernel.config"; version linux-source-6.1; version gcc-mips-linux-gnu; } |
+	sha256sum | cut -c1-16)
+cache=$cache_root/$key
+if [ ! -f "$cache/vmlinux" ]; then
+	work=$(mktemp -d)
+	trap 'rm -rf "$work"' EXIT
+	echo "kernel: building into $cache (a few minutes)"
+	tar -xaf /usr/src/linux-source-6.1.tar.xz -C "$work"
+	src=$work/linux-source-6.1
+	k() { make -s -C "$src" ARCH=mips CROSS_COMPILE=mips-linux-gnu- "$@"; }
+	k tinyconfig >/dev/null
+	"$src/scripts/kconfig/merge_config.sh" -m -O "$src" "$src/.config" "$here/kernel.config" >/dev/null
+	k olddefconfig >/dev/null
+	k -j"$(nproc)" vmlinux usr/gen_init_cpio >/dev/null
+	mkdir -p "$cache.tmp"
+	cp "$src/vmlinux" "$src/.config" "$src/usr/gen_init_cpio" "$cache.tmp/"
+	rm -rf "$cache"
+	mv "$cache.tmp" "$cache"
+else
+	echo "kernel: cached in $cache"
+fi
+mkdir -p "$out"
+cp "$cache/vmlinux" "$cache/gen_init_cpio" "$cache/.config" "$out/"
