@@ -43,7 +43,8 @@ if [ ! -f "$cache/vmlinux" ]; then
 	k tinyconfig >/dev/null
 	"$src/scripts/kconfig/merge_config.sh" -m -O "$src" "$src/.config" "$here/kernel.config" >/dev/null
 	k olddefconfig >/dev/null
-	k -j"$(nproc)" vmlinux usr/gen_init_cpio >/dev/null
+	k -j"$(nproc)" vmlinux >/dev/null
+	gcc -O2 -o "$src/usr/gen_init_cpio" "$src/usr/gen_init_cpio.c"
 	mkdir -p "$cache.tmp"
 	cp "$src/vmlinux" "$src/.config" "$src/usr/gen_init_cpio" "$cache.tmp/"
 	rm -rf "$cache"

@@ -101,7 +101,8 @@ TEST_P(check, passes_in_the_guest)
 
 INSTANTIATE_TEST_SUITE_P(vm, check, testing::Values("network", "loopback_default",
     "loopback_message", "sigterm_keeps_lines", "reuse_shares_a_port", "sent_to_host",
-    "received_from_host", "fpu_instruction_sigill"));
+    "received_from_host", "fpu_instruction_sigill"),
+    [](const auto &i) { return std::string(i.param); });
 
 TEST(vm, host_received_the_50_bytes)
 {
@@ -113,6 +114,8 @@ TEST(vm, powered_off)
 {
 	NEED_VM();
 	EXPECT_EQ(vm().status, 0) << "qemu did not end by itself";
+	if (getenv("TEST_VM_CONSOLE") != nullptr)
+		printf("%s", vm().console.c_str());
 }
 
 TEST(vm, kernel_is_the_routers_kind)
