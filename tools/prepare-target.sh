@@ -66,8 +66,10 @@ deb_src() {
 	apt-get update -q
 }
 
-apt-get update -q
-[ -z "$need" ] || apt-get install -y -q $need
+if [ -n "$need" ]; then
+	apt-get update -q
+	apt-get install -y -q $need
+fi
 deb_src
 
 cc="$triplet-gcc"

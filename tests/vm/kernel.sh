@@ -6,9 +6,11 @@
 # kept in a cache outside the tree, keyed on the fragment and the versions
 # of linux-source-6.1 and gcc-mips-linux-gnu, so a later run takes seconds.
 # Copies vmlinux, .config and gen_init_cpio (the kernel's own initramfs
-# writer) into OUTDIR. Installs qemu-system-mips where it can.
+# writer) into OUTDIR. Installs qemu-system-mips where it can; with
+# --install, installs what it needs and does nothing else.
 #
 #   tests/vm/kernel.sh OUTDIR
+#   tests/vm/kernel.sh --install
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=$1
@@ -28,6 +30,7 @@ if [ -n "$need$emu" ]; then
 	[ -z "$emu" ] || apt-get install -y -q --no-install-recommends $emu ||
 		echo "kernel: qemu-system-mips cannot be installed here" >&2
 fi
+[ "$out" != --install ] || exit 0
 
 version() { dpkg-query -W -f='${Version}' "$1"; }
 key=$({ cat "$here/kernel.config"; version linux-source-6.1; version gcc-mips-linux-gnu; } |
