@@ -95,9 +95,7 @@ pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
 		fail("fork");
 	if (pid == 0) {
 		setpgid(0, 0);
-		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		if (getppid() != parent)
-			_exit(127);
+		die_with(parent);
 		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
 		dup2(in, 0);
 		if (fo >= 0)
@@ -183,9 +181,19 @@ std::set<int> ports(pid_t pid)
 	return found;
 }
 
+// Runs cmd with sh; like system, but the shell dies with the test process.
 bool sh(const std::string &cmd, std::string *why)
 {
-	int st = system(cmd.c_str());
+	pid_t parent = getpid();
+	pid_t pid = fork();
+	if (pid == 0) {
+		die_with(parent);
+		execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int st = -1;
+	if (pid < 0 || waitpid(pid, &st, 0) < 0)
+		st = -1;
 	if (st != 0 && why != nullptr && why->empty())
 		*why = cmd + " failed";
 	return st == 0;
@@ -199,6 +207,13 @@ void write_file(const std::string &path, const std::string &text)
 }  // namespace
 
 bool must_run() { return !env("TEST_REQUIRE_NETNS").empty(); }
+
+void die_with(pid_t parent)
+{
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() != parent)
+		_exit(127);
+}
 
 std::string tossgram() { return env("TOSSGRAM", TOSSGRAM_BIN); }
 std::string server() { return env("SERVER", SERVER_BIN); }

@@ -13,6 +13,10 @@ namespace harness {
 
 using args = std::vector<std::string>;
 
+// In a child just forked from parent: dies with it, even when it is killed
+// (and at once, if it has gone already).
+void die_with(pid_t parent);
+
 // Paths of the programs under test and the prefix that starts them.
 std::string tossgram();
 std::string server();

@@ -5,7 +5,6 @@
 
 #include <dirent.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +25,7 @@ pid_t self(const std::string &filter, const std::string &tag, int kill_ms = -1)
 	if (pid < 0)
 		return pid;
 	if (pid == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		if (getppid() != parent)
-			_exit(127);
+		die_with(parent);
 		setenv("TEST_KILLED_RUN", tag.c_str(), 1);
 		std::string f = "--gtest_filter=" + filter;
 		execl("/proc/self/exe", "blackbox", f.c_str(), "--gtest_brief=1",
@@ -83,19 +80,19 @@ TEST(suite, killed_run_leaves_nothing_once_run_again)
 		std::string tag = std::to_string(getpid()) + "_" + std::to_string(ms);
 		pid_t killed = self("server.two_hosts_line_crosses_the_link", tag, ms);
 		ASSERT_GT(killed, 0);
-		// Run again: it clears what the killed run made.
-		ASSERT_GT(self("server/usage.*/no_argument", tag + "_again"), 0);
-		const std::string made = netns_prefix + std::to_string(killed) + "_";
-		std::vector<std::string> left;
-		for (const auto &[dir, start] : {std::pair{"/run/netns", made},
-		    std::pair{"/sys/class/net", "v" + made}, std::pair{"/etc/netns", made}})
-			for (const auto &p : named(dir, start))
-				left.push_back(p);
 		// The programs it started die with it, a moment later.
+		std::vector<std::string> left;
 		for (int i = 0; i < 500 && !tagged(tag).empty(); i++)
 			usleep(10000);
 		for (const auto &p : tagged(tag))
 			left.push_back("process " + p);
+		// Run again: it clears what the killed run made.
+		ASSERT_GT(self("server/usage.*/no_argument", tag + "_again"), 0);
+		const std::string made = netns_prefix + std::to_string(killed) + "_";
+		for (const auto &[dir, start] : {std::pair{"/run/netns", made},
+		    std::pair{"/sys/class/net", "v" + made}, std::pair{"/etc/netns", made}})
+			for (const auto &p : named(dir, start))
+				left.push_back(p);
 		EXPECT_TRUE(left.empty()) << "left behind: " << left[0];
 	}
 }
