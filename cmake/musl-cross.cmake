@@ -22,12 +22,7 @@ set(CMAKE_SYSTEM_PROCESSOR ${target_processor})
 set(CMAKE_C_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-gcc)
 set(CMAKE_CXX_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-g++)
 
-if(target_qemu STREQUAL "-")
-  # musl's libc.so is also its dynamic linker, and runs a program given to it.
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARGET_SYSROOT}/lib/libc.so)
-else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${target_qemu} -L ${TARGET_SYSROOT})
-endif()
+target_runner(CMAKE_CROSSCOMPILING_EMULATOR "${target_qemu}" ${TARGET_SYSROOT})
 
 set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -32,3 +32,15 @@ function(target_facts arch var)
   endforeach()
   message(FATAL_ERROR "unknown target architecture '${arch}'; known: ${known}")
 endfunction()
+
+# The command that runs a program of the target on this machine, given the
+# target's qemu-user command and its sysroot: qemu on the exact CPU, or,
+# where the host runs the target's code, musl's libc.so, which is also its
+# dynamic linker.
+function(target_runner var qemu sysroot)
+  if(qemu STREQUAL "-")
+    set(${var} ${sysroot}/lib/libc.so PARENT_SCOPE)
+  else()
+    set(${var} ${qemu} -L ${sysroot} PARENT_SCOPE)
+  endif()
+endfunction()
