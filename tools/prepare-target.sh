@@ -48,7 +48,7 @@ deb_src() {
 	if apt-get indextargets --format '$(IDENTIFIER)' 2>/dev/null | grep -qx Sources; then
 		return
 	fi
-	set -- $(apt-cache madison musl | awk -F'|' 'NR == 1 { print $3 }')
+	set -- $(apt-cache madison musl | awk -F'|' 'NR == 1 { print $3 }') "" ""
 	uri=$1 suite=${2%%/*} component=${2#*/}
 	[ -n "$uri" ] || { echo "prepare-target: no configured source has musl" >&2; exit 1; }
 	keyring=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v uri="$uri" '
