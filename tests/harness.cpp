@@ -26,7 +26,6 @@
 #include <gtest/gtest.h>
 
 namespace harness {
-namespace {
 
 long long now_ms()
 {
@@ -34,6 +33,8 @@ long long now_ms()
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
+
+namespace {
 
 void nap() { usleep(5000); }
 

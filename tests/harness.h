@@ -13,6 +13,9 @@ namespace harness {
 
 using args = std::vector<std::string>;
 
+// Milliseconds of the monotonic clock, for deadlines.
+long long now_ms();
+
 // In a child just forked from parent: dies with it, even when it is killed
 // (and at once, if it has gone already).
 void die_with(pid_t parent);

@@ -220,6 +220,19 @@ void pair()
 	close(out);
 }
 
+// The start of the file at path, as a string in buf.
+const char *slurp(const char *path, char *buf, size_t size)
+{
+	memset(buf, 0, size);
+	int fd = open(path, O_RDONLY);
+	if (fd >= 0) {
+		if (read(fd, buf, size - 1) < 0)
+			buf[0] = '\0';
+		close(fd);
+	}
+	return buf;
+}
+
 // Output to a file keeps every line after SIGTERM.
 void sigterm()
 {
@@ -236,26 +249,14 @@ void sigterm()
 		run(a);
 	}
 	const char *want = "one\ntwo\nthree\n";
-	char got[64] = {};
-	for (long long deadline = now_ms() + 10000; now_ms() < deadline; nap(20)) {
-		int fd = open("/tmp/lines", O_RDONLY);
-		memset(got, 0, sizeof got);
-		if (fd >= 0) {
-			read(fd, got, sizeof got - 1);
-			close(fd);
-		}
-		if (strcmp(got, want) == 0)
+	char got[64];
+	for (long long deadline = now_ms() + 10000; now_ms() < deadline; nap(20))
+		if (strcmp(slurp("/tmp/lines", got, sizeof got), want) == 0)
 			break;
-	}
 	kill(pid, SIGTERM);
 	int st = 0;
 	waitpid(pid, &st, 0);
-	int fd = open("/tmp/lines", O_RDONLY);
-	memset(got, 0, sizeof got);
-	if (fd >= 0) {
-		read(fd, got, sizeof got - 1);
-		close(fd);
-	}
+	slurp("/tmp/lines", got, sizeof got);
 	if (!WIFSIGNALED(st) || WTERMSIG(st) != SIGTERM)
 		result(name, "server did not end by SIGTERM");
 	else

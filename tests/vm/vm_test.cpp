@@ -8,7 +8,6 @@
 #include "../harness.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <fstream>
 #include <map>
@@ -25,13 +24,6 @@ struct guest {
 	bool done = false;
 	int status = -1;
 };
-
-long long now_ms()
-{
-	timespec ts{};
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 guest boot()
 {
