@@ -29,21 +29,82 @@ constexpr char usage[] = "usage: %s <port>\n";
 	exit(1);
 }
 
-// Anyone can send a datagram, so on a terminal its control bytes are shown
-// in caret notation rather than obeyed: nothing received may move the
-// cursor, retitle the window or switch the character set.  Tab and bytes
-// from 0x80 up pass, so that UTF-8 text stays text.  Returns the length.
-size_t caret(const char *text, char *out)
+// Length of the well-formed UTF-8 sequence that s begins with, or 0.  A
+// zero byte is never a continuation byte, so this stops at the text's end.
+size_t utf8(const unsigned char *s)
+{
+	unsigned char lo = 0x80, hi = 0xbf;
+	size_t n = 0;
+	if (s[0] >= 0xc2 && s[0] <= 0xdf)
+		n = 2;
+	else if (s[0] >= 0xe0 && s[0] <= 0xef)
+		n = 3;
+	else if (s[0] >= 0xf0 && s[0] <= 0xf4)
+		n = 4;
+	else
+		return 0;
+	// No overlong forms, no surrogates, nothing beyond U+10FFFF.
+	if (s[0] == 0xe0)
+		lo = 0xa0;
+	else if (s[0] == 0xed)
+		hi = 0x9f;
+	else if (s[0] == 0xf0)
+		lo = 0x90;
+	else if (s[0] == 0xf4)
+		hi = 0x8f;
+	for (size_t i = 1; i < n; i++, lo = 0x80, hi = 0xbf)
+		if (s[i] < lo || s[i] > hi)
+			return 0;
+	return n;
+}
+
+// One byte as cat -v shows it: "M-" for the high bit, then "^" and the
+// byte with bit 0x40 flipped for a control.  Returns the length, 4 at most.
+size_t visible(unsigned char c, char *out)
 {
 	size_t n = 0;
-	for (; *text != '\0'; text++) {
-		auto c = static_cast<unsigned char>(*text);
-		if ((c < 0x20 && c != '\t') || c == 0x7f) {
-			out[n++] = '^';
-			out[n++] = static_cast<char>(c ^ 0x40);
+	if (c >= 0x80) {
+		out[n++] = 'M';
+		out[n++] = '-';
+		c &= 0x7f;
+	} else if (c == '\t') {
+		out[n++] = '\t';
+		return n;
+	}
+	if (c < 0x20 || c == 0x7f) {
+		out[n++] = '^';
+		c ^= 0x40;
+	}
+	out[n++] = static_cast<char>(c);
+	return n;
+}
+
+// Anyone can send a datagram, so on a terminal its control characters are
+// shown rather than obeyed: nothing received may move the cursor, clear
+// the screen, retitle the window or switch the character set.  C0 and DEL
+// are shown in caret notation, C1 (U+0080 to U+009F in UTF-8, and any byte
+// 0x80 to 0x9F outside a well-formed sequence) in cat -v notation.  Tab
+// and all other UTF-8 text pass, and so do the bytes 0xa0 up that a
+// terminal cannot obey.  Returns the length.
+size_t show(const char *text, char *out)
+{
+	auto s = reinterpret_cast<const unsigned char *>(text);
+	size_t n = 0;
+	while (*s != '\0') {
+		size_t len = utf8(s);
+		if (len == 2 && s[0] == 0xc2 && s[1] < 0xa0) {
+			n += visible(s[0], out + n);
+			n += visible(s[1], out + n);
+		} else if (len == 0 &&
+		    (*s < 0x20 || (*s >= 0x7f && *s < 0xa0))) {
+			n += visible(*s, out + n);
+			len = 1;
 		} else {
-			out[n++] = static_cast<char>(c);
+			len = len > 0 ? len : 1;
+			memcpy(out + n, s, len);
+			n += len;
 		}
+		s += len;
 	}
 	return n;
 }
@@ -55,9 +116,9 @@ int main(int argc, char *argv[])
 	// One byte more than is ever received, so that a full buffer still
 	// ends in a zero byte and printing it reads nothing beyond.
 	char buf[buflen + 1];
-	// The text in caret notation: two bytes at most for each, and the
-	// newline.
-	char shown[2 * buflen + 1];
+	// The text as a terminal is shown it: four bytes at most for each
+	// ("M-^["), and the newline.
+	char shown[4 * buflen + 1];
 	sockaddr_in addr{}, peer{};
 	socklen_t peerlen = 0;
 	int reuse = 1;
@@ -109,7 +170,7 @@ int main(int argc, char *argv[])
 			error("ERROR on gethostbyaddr");
 
 		char *line = tty ? shown : buf;
-		size_t len = tty ? caret(buf, shown) : strlen(buf);
+		size_t len = tty ? show(buf, shown) : strlen(buf);
 		line[len++] = '\n';
 		// The line and its newline in one write, out at once: the
 		// receiver only ever ends by a signal, which would lose what

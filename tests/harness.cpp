@@ -205,7 +205,43 @@ void write_file(const std::string &path, const std::string &text)
 	std::ofstream(path) << text;
 }
 
+// The files that ip netns exec, or loopback(), lays over /etc for the
+// namespace ns: the hosts file given, and a resolver that cannot answer, so
+// that no lookup ever reaches the machine's own name server.
+bool etc(const std::string &ns, const std::string &hosts, std::string *why)
+{
+	std::string dir = "/etc/netns/" + ns;
+	if (!sh("mkdir -p " + dir + " 2>/dev/null", why))
+		return false;
+	write_file(dir + "/hosts", hosts);
+	write_file(dir + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+	write_file(dir + "/nsswitch.conf", "hosts: files dns\n");
+	return true;
+}
+
+std::string loopback_ns() { return netns_prefix + std::to_string(getpid()) + "_lo"; }
+
 }  // namespace
+
+args loopback()
+{
+	static const args wrap = [] {
+		std::string why;
+		if (!sh("unshare -m true 2>/dev/null", &why) ||
+		    !etc(loopback_ns(), "127.0.0.1 localhost\n", &why)) {
+			if (must_run())
+				ADD_FAILURE() << "no hosts file of the suite's own: " << why;
+			return args{};
+		}
+		// In a mount namespace of its own, so that nothing else sees it.
+		return args{"unshare", "-m", "sh", "-c",
+		    "for f in hosts resolv.conf nsswitch.conf; do"
+		    " [ ! -e /etc/$f ] || mount --bind \"$0/$f\" /etc/$f || exit 127; done;"
+		    " exec \"$@\"",
+		    "/etc/netns/" + loopback_ns()};
+	}();
+	return wrap;
+}
 
 bool must_run() { return !env("TEST_REQUIRE_NETNS").empty(); }
 
@@ -258,7 +294,6 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 	int st = 0;
 	while (waitpid(pid, &st, WNOHANG) == 0) {
 		if (now_ms() >= deadline) {
-			r.timedout = true;
 			kill(-pid, SIGKILL);
 			waitpid(pid, &st, 0);
 			break;
@@ -272,14 +307,9 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 	return r;
 }
 
-proc::proc(const args &argv, const args &wrap, const std::string &outfile)
+proc::proc(const args &argv, const args &wrap, output to, const std::string &file)
 {
-	pid_ = spawn(argv, wrap, outfile, output::pipe, &out_, &err_);
-}
-
-proc::proc(const args &argv, output to)
-{
-	pid_ = spawn(argv, {}, "", to, &out_, &err_);
+	pid_ = spawn(argv, wrap, file, to, &out_, &err_);
 }
 
 proc::~proc()
@@ -295,7 +325,7 @@ proc::~proc()
 	close(err_);
 }
 
-bool proc::line(std::string &l, int timeout_ms)
+testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 {
 	long long deadline = now_ms() + timeout_ms;
 	for (;;) {
@@ -303,15 +333,15 @@ bool proc::line(std::string &l, int timeout_ms)
 		if (nl != std::string::npos) {
 			l = buf_.substr(0, nl);
 			buf_.erase(0, nl + 1);
-			return true;
+			return testing::AssertionSuccess() << "a line: \"" << l << "\"";
 		}
 		long long left = deadline - now_ms();
-		if (left <= 0)
-			return false;
 		pollfd p = {out_, POLLIN, 0};
-		if (out_ < 0 || (poll(&p, 1, static_cast<int>(left)) > 0 &&
-		    !drain(out_, buf_)))
-			return false;
+		if (left <= 0 || out_ < 0 ||
+		    (poll(&p, 1, static_cast<int>(left)) > 0 && !drain(out_, buf_)))
+			return testing::AssertionFailure()
+			    << "no line" << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
+			    << "; standard error: \"" << err() << "\"";
 	}
 }
 
@@ -336,7 +366,9 @@ bool proc::ended(int timeout_ms, int *status)
 
 std::string proc::err()
 {
-	long long deadline = now_ms() + 2000;
+	// Up to the end of file once the process has ended: a program under
+	// an emulator may close it a moment later.
+	long long deadline = now_ms() + (ended(0) ? 2000 : 50);
 	for (;;) {
 		pollfd p = {err_, POLLIN, 0};
 		long long left = deadline - now_ms();
@@ -348,28 +380,19 @@ std::string proc::err()
 
 void proc::signal(int sig) { kill(pid_, sig); }
 
-int proc::bound(int timeout_ms)
+int proc::bound(int port, int timeout_ms)
 {
 	long long deadline = now_ms() + timeout_ms;
 	for (;;) {
 		std::set<int> p = ports(pid_);
-		if (!p.empty())
+		if (port == 0 && !p.empty())
 			return *p.begin();
+		if (port != 0 && p.count(port))
+			return port;
 		if (now_ms() >= deadline)
 			return 0;
 		nap();
 	}
-}
-
-bool proc::bound(int port, int timeout_ms)
-{
-	long long deadline = now_ms() + timeout_ms;
-	while (!ports(pid_).count(port)) {
-		if (now_ms() >= deadline)
-			return false;
-		nap();
-	}
-	return true;
 }
 
 std::vector<int> proc::sockets() const
@@ -448,7 +471,6 @@ hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
 		return;
 	}
 	const std::string va = "v" + a_, vb = "v" + b_;
-	const std::string resolv = "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n";
 	ok_ = sh("ip link add " + va + " type veth peer name " + vb, &why_) &&
 	    sh("ip link set " + va + " netns " + a_, &why_) &&
 	    sh("ip link set " + vb + " netns " + b_, &why_) &&
@@ -458,15 +480,8 @@ hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
 	    sh("ip -n " + b_ + " link set " + vb + " up", &why_) &&
 	    sh("ip -n " + a_ + " link set lo up", &why_) &&
 	    sh("ip -n " + b_ + " link set lo up", &why_);
-	for (const auto &[ns, text] : {std::pair{a_, hosts_a}, std::pair{b_, hosts_b}}) {
-		std::string dir = "/etc/netns/" + ns;
-		ok_ = ok_ && sh("mkdir -p " + dir, &why_);
-		if (ok_) {
-			write_file(dir + "/hosts", text);
-			write_file(dir + "/resolv.conf", resolv);
-			write_file(dir + "/nsswitch.conf", "hosts: files dns\n");
-		}
-	}
+	for (const auto &[ns, text] : {std::pair{a_, hosts_a}, std::pair{b_, hosts_b}})
+		ok_ = ok_ && etc(ns, text, &why_);
 }
 
 hosts::~hosts()
@@ -481,10 +496,10 @@ hosts::~hosts()
 namespace {
 
 // The entries of a folder whose names the suite made, in a run that has
-// since gone: PREFIX PID _ N a|b, and the same after "v" for links.
+// since gone: PREFIX PID _ NAME, and the same after "v" for links.
 std::vector<std::string> stale(const std::string &dir)
 {
-	static const std::regex name(std::string("v?") + netns_prefix + "([0-9]+)_[0-9]+[ab]");
+	static const std::regex name(std::string("v?") + netns_prefix + "([0-9]+)_[0-9a-z]+");
 	std::vector<std::string> found;
 	if (DIR *d = opendir(dir.c_str())) {
 		while (dirent *e = readdir(d)) {
@@ -502,6 +517,7 @@ std::vector<std::string> stale(const std::string &dir)
 
 struct sweeper : testing::Environment {
 	void SetUp() override { sweep(); }
+	void TearDown() override { sh("rm -rf /etc/netns/" + loopback_ns(), nullptr); }
 };
 
 const testing::Environment *const swept =

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -31,40 +33,45 @@ std::string libc();
 
 struct result {
 	int status = -1;  // exit status, or 128 + signal
-	bool timedout = false;
 	std::string out, err;
 };
 
 // Runs wrap + prefix + argv to completion (killed after timeout_ms).
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
 
-// Where a program's standard output goes, when not to a file.
+// Where a program's standard output goes: a pipe, a pseudo-terminal (read
+// back like a pipe, without output processing), or nowhere: the
+// descriptor is closed.
 enum class output { pipe, pty, closed };
+
+// What makes the receiver on loopback answer its lookups from a hosts file
+// of the suite's own, whatever the build host's says: wrap for proc.
+args loopback();
 
 // A program left running in its own process group, killed on destruction.
 class proc {
 public:
-	// stdout goes to a pipe, or to the file outfile when it is given.
-	proc(const args &argv, const args &wrap = {}, const std::string &outfile = "");
-	// stdout goes to a pipe, to a pseudo-terminal (read back like a pipe,
-	// without output processing) or nowhere: the descriptor is closed.
-	proc(const args &argv, output to);
+	// wrap + prefix + argv, standard output as to says, or into file
+	// when one is named.
+	explicit proc(const args &argv, const args &wrap = {}, output to = output::pipe,
+	    const std::string &file = "");
 	~proc();
 	proc(const proc &) = delete;
 	proc &operator=(const proc &) = delete;
 
 	pid_t pid() const { return pid_; }
-	// One line of standard output without its newline; false on timeout.
-	bool line(std::string &l, int timeout_ms = 5000);
+	// One line of standard output without its newline; a failure, naming
+	// what the program said on standard error, when none came in time.
+	testing::AssertionResult line(std::string &l, int timeout_ms = 5000);
 	// True once the process has ended; status as in result.
 	bool ended(int timeout_ms, int *status = nullptr);
-	// Standard error read so far, once the process has ended.
+	// Standard error: all of it once the process has ended, what it has
+	// written so far while it runs.
 	std::string err();
 	void signal(int sig);
-	// Waits until the process holds a UDP socket; its port, or 0.
-	int bound(int timeout_ms = 5000);
-	// Waits until the process holds a UDP socket on port; false on timeout.
-	bool bound(int port, int timeout_ms);
+	// Waits until the process holds a UDP socket on port, or on any port
+	// when port is 0; the port, or 0 on timeout.
+	int bound(int port = 0, int timeout_ms = 10000);
 	// The descriptors of the process that are sockets.
 	std::vector<int> sockets() const;
 

@@ -7,8 +7,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <algorithm>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -16,16 +20,18 @@ using namespace harness;
 
 namespace {
 
-// A server on a free port of its own, ready once its socket is bound.
+// A server on a free port of its own, ready once its socket is bound; on
+// loopback unless wrap says otherwise.
 struct receiver {
 	int port = freeport();
 	proc p;
 
-	explicit receiver(const args &wrap = {}, const std::string &outfile = "")
-	    : p({server(), std::to_string(port)}, wrap, outfile)
+	explicit receiver(const args &wrap = loopback(), output to = output::pipe,
+	    const std::string &file = "")
+	    : p({server(), std::to_string(port)}, wrap, to, file)
 	{
 	}
-	bool ready() { return p.bound(port, 10000); }
+	bool ready() { return p.bound(port) != 0; }
 };
 
 // Bytes that differ from one offset to the next, so that a line shows
@@ -55,7 +61,7 @@ TEST_P(pair, prints_the_text)
 	a.insert(a.end(), c.message.begin(), c.message.end());
 	EXPECT_EQ(run(a).status, 0);
 	std::string l;
-	ASSERT_TRUE(r.p.line(l)) << "no line";
+	ASSERT_TRUE(r.p.line(l));
 	EXPECT_EQ(l, c.line);
 }
 
@@ -85,9 +91,9 @@ TEST_P(datagram, prints_up_to_zero_byte_or_buffer)
 	// A short one behind it: it must not show the tail of the first.
 	u.send("z", r.port);
 	std::string l;
-	ASSERT_TRUE(r.p.line(l)) << "no line";
+	ASSERT_TRUE(r.p.line(l));
 	EXPECT_EQ(l, c.line);
-	ASSERT_TRUE(r.p.line(l)) << "no line for the second datagram";
+	ASSERT_TRUE(r.p.line(l)) << "for the second datagram";
 	EXPECT_EQ(l, "z");
 	EXPECT_FALSE(r.p.ended(0));
 }
@@ -146,7 +152,7 @@ TEST(server, sigterm_loses_no_line_in_a_file)
 	constexpr int n = 20;
 	std::string expect;
 	{
-		receiver r({}, path);
+		receiver r(loopback(), output::pipe, path);
 		ASSERT_TRUE(r.ready());
 		udp u;
 		for (int i = 0; i < n; i++) {
@@ -204,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(server, usage, testing::Values(
 // than losing every line without a word.
 TEST(server, output_that_fails_ends_it)
 {
-	receiver r({}, "/dev/full");
+	receiver r(loopback(), output::pipe, "/dev/full");
 	ASSERT_TRUE(r.ready()) << r.p.err();
 	udp u;
 	u.send("lost", r.port);
@@ -218,17 +224,18 @@ TEST(server, output_that_fails_ends_it)
 // number: the lines would go into the socket.
 TEST(server, closed_stdout_keeps_the_socket_clear)
 {
-	int port = freeport();
-	proc p({server(), std::to_string(port)}, output::closed);
-	ASSERT_TRUE(p.bound(port, 10000)) << p.err();
-	for (int fd : p.sockets())
+	receiver r(loopback(), output::closed);
+	ASSERT_TRUE(r.ready()) << r.p.err();
+	for (int fd : r.p.sockets())
 		EXPECT_GT(fd, 2) << "the socket took a standard descriptor";
+	char out[64] = {};
+	std::string fd1 = "/proc/" + std::to_string(r.p.pid()) + "/fd/1";
+	EXPECT_GT(readlink(fd1.c_str(), out, sizeof out - 1), 0) << "standard output still closed";
+	EXPECT_STREQ(out, "/dev/null");
 	udp u;
-	u.send("into the void", port);
-	u.send("and again", port);
-	EXPECT_FALSE(p.ended(300)) << p.err();
-	std::string d;
-	EXPECT_FALSE(u.recv(d, nullptr, 100)) << "a line came back: " << d;
+	u.send("into the void", r.port);
+	u.send("and again", r.port);
+	EXPECT_FALSE(r.p.ended(300)) << r.p.err();
 }
 
 // What anyone can send, as the operator's terminal gets it (caret
@@ -252,16 +259,15 @@ class shown : public testing::TestWithParam<shown_case> {};
 TEST_P(shown, on_a_terminal_in_caret_notation)
 {
 	const auto &c = GetParam();
-	int port = freeport();
-	proc p({server(), std::to_string(port)}, output::pty);
-	ASSERT_TRUE(p.bound(port, 10000)) << p.err();
+	receiver r(loopback(), output::pty);
+	ASSERT_TRUE(r.ready()) << r.p.err();
 	udp u;
-	u.send(c.data, port);
-	u.send("next", port);
+	u.send(c.data, r.port);
+	u.send("next", r.port);
 	std::string l;
-	ASSERT_TRUE(p.line(l)) << "no line";
+	ASSERT_TRUE(r.p.line(l));
 	EXPECT_EQ(l, c.tty);
-	ASSERT_TRUE(p.line(l)) << "no line for the second datagram";
+	ASSERT_TRUE(r.p.line(l)) << "for the second datagram";
 	EXPECT_EQ(l, "next");
 }
 
@@ -290,7 +296,30 @@ INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
         "^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?"},
     shown_case{"tab", "a\tb", "a\tb"},
     shown_case{"utf8", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93"},
-    shown_case{"high_bytes", "\x80\x9b\xff", "\x80\x9b\xff"},
+    shown_case{"lone_c1_bytes", "\x80\x9b\x9f\xff\xa0", "M-^@M-^[M-^_\xff\xa0"},
+    shown_case{"utf8_csi_clears", "log\xc2\x9b" "2J\xc2\x9b" "1;1Hall clear",
+        "logM-BM-^[2JM-BM-^[1;1Hall clear"},
+    shown_case{"utf8_osc_title", "\xc2\x9d" "0;owned\xc2\x9c", "M-BM-^]0;ownedM-BM-^\\"},
+    shown_case{"utf8_c1_all", [] {
+        std::string s;
+        for (int c = 0x80; c < 0xa0; c++)
+            s += std::string("\xc2") + static_cast<char>(c);
+        return s;
+    }(), "M-BM-^@M-BM-^AM-BM-^BM-BM-^CM-BM-^DM-BM-^EM-BM-^FM-BM-^GM-BM-^HM-BM-^I"
+         "M-BM-^JM-BM-^KM-BM-^LM-BM-^MM-BM-^NM-BM-^OM-BM-^PM-BM-^QM-BM-^RM-BM-^S"
+         "M-BM-^TM-BM-^UM-BM-^VM-BM-^WM-BM-^XM-BM-^YM-BM-^ZM-BM-^[M-BM-^\\M-BM-^]"
+         "M-BM-^^M-BM-^_"},
+    shown_case{"utf8_from_a0_passes", "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80",
+        "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80"},
+    shown_case{"broken_utf8", "\xc2\x1b\xc2\xe2\x9b\xe0\x9f\x9b\xed\xa0\x80\xc0\x9b\xf4\x90\x80\x80",
+        "\xc2^[\xc2\xe2M-^[\xe0M-^_M-^[\xed\xa0M-^@\xc0M-^[\xf4M-^PM-^@M-^@"},
+    shown_case{"cut_at_zero", std::string("\xe2\x80\0\x9b", 4), "\xe2M-^@"},
+    shown_case{"full_of_c1", std::string(1100, '\x9b'), [] {
+        std::string s;
+        for (int i = 0; i < 1024; i++)
+            s += "M-^[";
+        return s;
+    }()},
     shown_case{"zero_ends", std::string("a\x1b\0\x1b", 4), "a^["},
     shown_case{"full_of_escapes", std::string(1100, '\x1b'), [] {
         std::string s;
@@ -299,6 +328,85 @@ INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
         return s;
     }()}),
     [](const auto &i) { return std::string(i.param.name); });
+
+// What a terminal would obey in a line it is shown: a C0 control but tab,
+// DEL, or a C1 control, whether as UTF-8 or as a byte on its own. The
+// line is read with the C library's own UTF-8 decoder.
+std::string obeyed(const std::string &line)
+{
+	static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+	locale_t old = uselocale(utf8);
+	std::string found;
+	mbstate_t st{};
+	for (size_t i = 0; i < line.size() && found.empty();) {
+		wchar_t wc = 0;
+		size_t n = mbrtowc(&wc, line.data() + i, line.size() - i, &st);
+		auto c = static_cast<unsigned char>(line[i]);
+		if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+			st = mbstate_t{};
+			wc = c;
+			n = 1;
+		}
+		if ((wc < 0x20 && wc != '\t') || (wc >= 0x7f && wc < 0xa0))
+		{
+			char u[32];
+			snprintf(u, sizeof u, "U+%04lX at %zu", static_cast<unsigned long>(wc), i);
+			found = u;
+		}
+		i += n;
+	}
+	uselocale(old);
+	return found;
+}
+
+// Random datagrams, heavy in control characters and UTF-8 lead bytes: the
+// terminal is shown none of their controls, each gives one line, and the
+// receiver lives on. Bounded in count and in time.
+TEST(server, random_datagrams_show_no_control_on_a_terminal)
+{
+	ASSERT_NE(newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr), nullptr);
+	unsigned seed = 20261208;
+	if (const char *s = getenv("TEST_SEED"))
+		seed = static_cast<unsigned>(atol(s));
+	SCOPED_TRACE("TEST_SEED=" + std::to_string(seed));
+	std::mt19937 rng(seed);
+	auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+	auto byte = [&]() -> char {
+		switch (pick(6)) {
+		case 0: return static_cast<char>(pick(0x20));
+		case 1: return static_cast<char>(0x7f + pick(0x21));
+		case 2: return static_cast<char>(0xc2 + pick(2) * pick(0x33));
+		case 3: return static_cast<char>(0x80 + pick(0x40));
+		default: return static_cast<char>(1 + pick(255));
+		}
+	};
+	receiver r(loopback(), output::pty);
+	ASSERT_TRUE(r.ready()) << r.p.err();
+	udp u;
+	constexpr int most = 3000, batch = 25;
+	long long deadline = now_ms() + 20000;
+	int sent = 0;
+	while (sent < most && now_ms() < deadline) {
+		std::vector<std::string> data;
+		for (int i = 0; i < batch; i++) {
+			size_t len = pick(10) == 0 ? pick(1100) : pick(40);
+			std::string d;
+			while (d.size() < len)
+				d += byte();
+			u.send(d, r.port);
+			data.push_back(d);
+		}
+		for (const auto &d : data) {
+			std::string l;
+			ASSERT_TRUE(r.p.line(l)) << "datagram " << sent << " gave no line";
+			std::string bad = obeyed(l);
+			ASSERT_EQ(bad, "") << "datagram " << sent << " shown as \"" << l << "\"";
+			sent++;
+		}
+	}
+	EXPECT_GE(sent, 500) << "too few datagrams in the time";
+	EXPECT_FALSE(r.p.ended(0)) << r.p.err();
+}
 
 TEST(server, port_held_without_reuse_fails_binding)
 {
@@ -313,8 +421,8 @@ TEST(server, two_receivers_with_reuse_share_a_port)
 {
 	receiver first;
 	ASSERT_TRUE(first.ready());
-	proc second({server(), std::to_string(first.port)});
-	EXPECT_TRUE(second.bound(first.port, 10000));
+	proc second({server(), std::to_string(first.port)}, loopback());
+	EXPECT_TRUE(second.bound(first.port));
 	EXPECT_FALSE(second.ended(200)) << second.err();
 	EXPECT_FALSE(first.p.ended(0));
 }
@@ -334,7 +442,7 @@ TEST_P(port_word, binds_and_prints)
 {
 	const auto &c = GetParam();
 	int want = freeport();
-	proc p({server(), c.word(want)});
+	proc p({server(), c.word(want)}, loopback());
 	int port = p.bound();
 	ASSERT_NE(port, 0) << p.err();
 	if (!c.any)
@@ -370,7 +478,7 @@ TEST(server, two_hosts_line_crosses_the_link)
 	    net.in_a());
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
-	ASSERT_TRUE(r.p.line(l, 10000)) << "no line";
+	ASSERT_TRUE(r.p.line(l, 10000));
 	EXPECT_EQ(l, "from hosta");
 }
 
@@ -388,7 +496,7 @@ TEST(server, two_hosts_unknown_sender_follows_the_libc)
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
 	if (libc() == "musl") {
-		ASSERT_TRUE(r.p.line(l, 10000)) << "no line";
+		ASSERT_TRUE(r.p.line(l, 10000));
 		EXPECT_EQ(l, "who am i");
 		EXPECT_FALSE(r.p.ended(200));
 	} else {

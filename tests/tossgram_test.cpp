@@ -109,6 +109,28 @@ INSTANTIATE_TEST_SUITE_P(tossgram, ports, testing::Values(
         return std::to_string(2147418112 + p); }}),
     [](const auto &i) { return std::string(i.param.name); });
 
+// The other forms inet_addr reads are addresses too, and sent to.
+class address_form : public testing::TestWithParam<const char *> {};
+
+TEST_P(address_form, reaches_127_0_0_1)
+{
+	udp dst;
+	result r = run({tossgram(), "0", GetParam(), std::to_string(dst.port())});
+	EXPECT_EQ(r.status, 0) << r.err;
+	std::string d;
+	ASSERT_TRUE(dst.recv(d)) << "no datagram";
+	EXPECT_EQ(d, "flarn" + zeros(45));
+}
+
+INSTANTIATE_TEST_SUITE_P(tossgram, address_form,
+    testing::Values("127.1", "127.0.1", "2130706433", "0x7f.0.0.1", "0177.0.0.1", "0x7f000001"),
+    [](const auto &i) {
+	    std::string n = i.param;
+	    for (auto &c : n)
+		    c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+	    return "a" + n;
+    });
+
 TEST(tossgram, source_port_zero_is_chosen_by_system)
 {
 	udp dst;
@@ -189,10 +211,24 @@ TEST(tossgram, source_port_in_use_fails_bind)
 	nothing_arrived(dst);
 }
 
+// A holder that asked for address reuse, as a running server does: a
+// sender that asked for reuse too would share its port and send.
+TEST(tossgram, source_port_held_with_reuse_fails_bind)
+{
+	udp dst;
+	udp holder(0, true, "0.0.0.0");
+	result r = run({tossgram(), std::to_string(holder.port()), "127.0.0.1",
+	    std::to_string(dst.port())});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_TRUE(std::regex_match(r.err, std::regex("bind: [^\n]+\n"))) << r.err;
+	nothing_arrived(dst);
+}
+
 // A destination inet_addr cannot convert becomes 255.255.255.255, and the
-// send to it fails for want of broadcast permission. It runs in a network
-// namespace with nothing but loopback, so that a sender that did broadcast
-// could reach no real network.
+// send to it fails, for a reason that depends on the routes. It runs in a
+// network namespace with nothing but loopback, so that a sender that did
+// broadcast could reach no real network.
 struct destination_case {
 	const char *name;
 	std::string addr;

@@ -7,8 +7,16 @@
 #
 # sets packages, triplet, prefix, processor, cpu, link, loader, qemu,
 # runtime, elf and fpabi; fails naming the architectures known.
+#
+#   sh tools/facts.sh --list
+#
+# prints the architectures, one a line.
 set -eu
 table=$(dirname "$0")/../cmake/targets.txt
+if [ "$1" = --list ]; then
+	awk -F'|' '/^#/ { next } { gsub(/[ \t]/, "", $1); print $1 }' "$table"
+	exit
+fi
 awk -F'|' -v arch="$1" '
 	/^#/ { next }
 	{ for (i = 1; i <= NF; i++) gsub(/^[ \t]+|[ \t]+$/, "", $i) }

@@ -1,0 +1,41 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# The same source at two paths of different lengths gives the same bytes:
+# builds a copy of the tree at each with the given presets ("default" for
+# the host, or a router architecture, whose compiler pair in
+# build/sysroot-ARCH both copies use) and compares the programs.
+#
+#   tests/repro.sh PRESET...
+set -eu
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+status=0
+
+for dir in "$tmp/a" "$tmp/a-longer-path/src"; do
+	mkdir -p "$dir"
+	(cd "$top" && git ls-files --cached --others --exclude-standard -z |
+		xargs -0 cp --parents -t "$dir")
+done
+
+for preset in "$@"; do
+	for dir in "$tmp/a" "$tmp/a-longer-path/src"; do
+		set -- -DBUILD_TESTING=OFF
+		[ "$preset" = default ] ||
+			set -- "$@" -DTARGET_SYSROOT="$top/build/sysroot-$preset"
+		log=$tmp/$preset.log
+		{ cmake -S "$dir" --preset "$preset" "$@" &&
+			cmake --build "$dir/build/$preset"; } >"$log" 2>&1 ||
+			{ cat "$log" >&2; echo "repro: $preset: build failed" >&2; exit 1; }
+	done
+	for p in tossgram server; do
+		if cmp -s "$tmp/a/build/$preset/$p" "$tmp/a-longer-path/src/build/$preset/$p"; then
+			echo "repro: $preset: $p: identical"
+		else
+			echo "repro: $preset: $p differs between the two paths" >&2
+			status=1
+		fi
+	done
+done
+exit $status
