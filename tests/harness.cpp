@@ -56,9 +56,11 @@ std::string env(const char *name, const char *fallback = "")
 pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
     output to, int *out, int *err)
 {
+	// The prefix starts the programs under test, and nothing else.
 	args full = wrap;
-	for (const auto &p : prefix())
-		full.push_back(p);
+	if (!argv.empty() && (argv[0] == tossgram() || argv[0] == server()))
+		for (const auto &p : prefix())
+			full.push_back(p);
 	full.insert(full.end(), argv.begin(), argv.end());
 	std::vector<char *> cargv;
 	for (auto &a : full)
@@ -460,37 +462,51 @@ int freeport()
 	return u.port();
 }
 
-hosts::hosts(const std::string &hosts_a, const std::string &hosts_b)
+hosts::hosts(const std::vector<std::string> &files)
 {
 	static int made = 0;
-	std::string id = std::to_string(getpid()) + "_" + std::to_string(made++);
-	a_ = netns_prefix + id + "a";
-	b_ = netns_prefix + id + "b";
-	if (!sh("ip netns add " + a_, &why_) || !sh("ip netns add " + b_, &why_)) {
-		why_ = "cannot make network namespaces here (" + why_ + ")";
-		return;
-	}
-	const std::string va = "v" + a_, vb = "v" + b_;
-	ok_ = sh("ip link add " + va + " type veth peer name " + vb, &why_) &&
-	    sh("ip link set " + va + " netns " + a_, &why_) &&
-	    sh("ip link set " + vb + " netns " + b_, &why_) &&
-	    sh("ip -n " + a_ + " addr add 192.0.2.1/24 dev " + va, &why_) &&
-	    sh("ip -n " + b_ + " addr add 192.0.2.2/24 dev " + vb, &why_) &&
-	    sh("ip -n " + a_ + " link set " + va + " up", &why_) &&
-	    sh("ip -n " + b_ + " link set " + vb + " up", &why_) &&
-	    sh("ip -n " + a_ + " link set lo up", &why_) &&
-	    sh("ip -n " + b_ + " link set lo up", &why_);
-	for (const auto &[ns, text] : {std::pair{a_, hosts_a}, std::pair{b_, hosts_b}})
-		ok_ = ok_ && etc(ns, text, &why_);
+	std::string id = netns_prefix + std::to_string(getpid()) + "_" + std::to_string(made++);
+	for (size_t i = 0; i < files.size(); i++)
+		ns_.push_back(id + static_cast<char>('a' + i));
+	for (const auto &ns : ns_)
+		if (!harness::sh("ip netns add " + ns, &why_)) {
+			why_ = "cannot make network namespaces here (" + why_ + ")";
+			return;
+		}
+	ok_ = true;
+	for (size_t i = 0; i < files.size(); i++)
+		ok_ = ok_ && sh(i, "ip link set lo up") && harness::etc(ns_[i], files[i], &why_);
+}
+
+std::string hosts::link(size_t i, const std::string &addr_i, size_t j, const std::string &addr_j)
+{
+	// The ends are named after the host they are in and the host they
+	// lead to, "v" in front: within the 15 characters of a link name.
+	const std::string vi = "v" + ns_[i] + ns_[j].back(), vj = "v" + ns_[j] + ns_[i].back();
+	links_.push_back(vi);
+	links_.push_back(vj);
+	ok_ = ok_ && harness::sh("ip link add " + vi + " type veth peer name " + vj, &why_) &&
+	    harness::sh("ip link set " + vi + " netns " + ns_[i], &why_) &&
+	    harness::sh("ip link set " + vj + " netns " + ns_[j], &why_) &&
+	    sh(i, "ip addr add " + addr_i + " dev " + vi) &&
+	    sh(j, "ip addr add " + addr_j + " dev " + vj) && sh(i, "ip link set " + vi + " up") &&
+	    sh(j, "ip link set " + vj + " up");
+	return vi;
+}
+
+bool hosts::sh(size_t i, const std::string &cmd)
+{
+	return harness::sh("ip netns exec " + ns_[i] + " " + cmd, &why_);
 }
 
 hosts::~hosts()
 {
-	for (const auto &ns : {a_, b_}) {
-		sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
-		sh("ip link del v" + ns + " >/dev/null 2>&1", nullptr);
-		sh("rm -rf /etc/netns/" + ns, nullptr);
+	for (const auto &ns : ns_) {
+		harness::sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
+		harness::sh("rm -rf /etc/netns/" + ns, nullptr);
 	}
+	for (const auto &l : links_)
+		harness::sh("ip link del " + l + " >/dev/null 2>&1", nullptr);
 }
 
 namespace {

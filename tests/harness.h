@@ -36,7 +36,8 @@ struct result {
 	std::string out, err;
 };
 
-// Runs wrap + prefix + argv to completion (killed after timeout_ms).
+// Runs wrap + prefix + argv to completion (killed after timeout_ms); the
+// prefix only where argv starts a program under test.
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
 
 // Where a program's standard output goes: a pipe, a pseudo-terminal (read
@@ -51,8 +52,8 @@ args loopback();
 // A program left running in its own process group, killed on destruction.
 class proc {
 public:
-	// wrap + prefix + argv, standard output as to says, or into file
-	// when one is named.
+	// wrap + prefix + argv, as run does; standard output as to says, or
+	// into file when one is named.
 	explicit proc(const args &argv, const args &wrap = {}, output to = output::pipe,
 	    const std::string &file = "");
 	~proc();
@@ -111,24 +112,33 @@ void sweep();
 // A port that was free a moment ago.
 int freeport();
 
-// Two hosts in network namespaces of the test's own, joined by a veth pair:
-// a is 192.0.2.1, b is 192.0.2.2. Each namespace has its own hosts file
-// (given here) and a resolver that cannot answer, so that no lookup ever
-// leaves the namespace. Everything is removed on destruction.
+// Hosts in network namespaces of the test's own, joined by veth links.
+// Each has its own hosts file (given here) and a resolver that cannot
+// answer, so that no lookup ever leaves the namespace. Everything is
+// removed on destruction.
 class hosts {
 public:
-	hosts(const std::string &hosts_a, const std::string &hosts_b);
+	// One host for each hosts file, on no link yet.
+	explicit hosts(const std::vector<std::string> &files);
 	~hosts();
 	hosts(const hosts &) = delete;
 	hosts &operator=(const hosts &) = delete;
 
+	// A link from host i, address addr_i (with its prefix length), to
+	// host j, address addr_j; returns the name of i's end of it.
+	std::string link(size_t i, const std::string &addr_i, size_t j, const std::string &addr_j);
+	// Runs the shell command cmd in host i.
+	bool sh(size_t i, const std::string &cmd);
+
 	bool ok() const { return ok_; }
 	const std::string &why() const { return why_; }
-	args in_a() const { return {"ip", "netns", "exec", a_}; }
-	args in_b() const { return {"ip", "netns", "exec", b_}; }
+	args in(size_t i) const { return {"ip", "netns", "exec", ns_[i]}; }
+	// The folder whose files ip netns exec lays over host i's /etc.
+	std::string etc(size_t i) const { return "/etc/netns/" + ns_[i]; }
 
 private:
-	std::string a_, b_, why_;
+	std::vector<std::string> ns_, links_;
+	std::string why_;
 	bool ok_ = false;
 };
 

@@ -332,10 +332,15 @@ INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
 // What a terminal would obey in a line it is shown: a C0 control but tab,
 // DEL, or a C1 control, whether as UTF-8 or as a byte on its own. The
 // line is read with the C library's own UTF-8 decoder.
+locale_t utf8()
+{
+	static const locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+	return l;
+}
+
 std::string obeyed(const std::string &line)
 {
-	static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-	locale_t old = uselocale(utf8);
+	locale_t old = uselocale(utf8());
 	std::string found;
 	mbstate_t st{};
 	for (size_t i = 0; i < line.size() && found.empty();) {
@@ -364,7 +369,7 @@ std::string obeyed(const std::string &line)
 // receiver lives on. Bounded in count and in time.
 TEST(server, random_datagrams_show_no_control_on_a_terminal)
 {
-	ASSERT_NE(newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr), nullptr);
+	ASSERT_NE(utf8(), nullptr) << "no C.UTF-8 locale";
 	unsigned seed = 20261208;
 	if (const char *s = getenv("TEST_SEED"))
 		seed = static_cast<unsigned>(atol(s));
@@ -469,13 +474,14 @@ INSTANTIATE_TEST_SUITE_P(server, port_word, testing::Values(
 // Two hosts: tossgram on 192.0.2.1 sends to server on 192.0.2.2.
 TEST(server, two_hosts_line_crosses_the_link)
 {
-	hosts net{"127.0.0.1 localhost\n192.0.2.2 hostb\n",
-	    "127.0.0.1 localhost\n192.0.2.1 hosta\n"};
+	hosts net({"127.0.0.1 localhost\n192.0.2.2 hostb\n",
+	    "127.0.0.1 localhost\n192.0.2.1 hosta\n"});
+	net.link(0, "192.0.2.1/24", 1, "192.0.2.2/24");
 	NEED(net);
-	receiver r(net.in_b());
+	receiver r(net.in(1));
 	ASSERT_TRUE(r.ready()) << r.p.err();
 	result s = run({tossgram(), "4242", "192.0.2.2", std::to_string(r.port), "from hosta"},
-	    net.in_a());
+	    net.in(0));
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
 	ASSERT_TRUE(r.p.line(l, 10000));
@@ -487,12 +493,13 @@ TEST(server, two_hosts_line_crosses_the_link)
 // answers any IPv4 address with its numeric name.
 TEST(server, two_hosts_unknown_sender_follows_the_libc)
 {
-	hosts net{"127.0.0.1 localhost\n", "127.0.0.1 localhost\n"};
+	hosts net({"127.0.0.1 localhost\n", "127.0.0.1 localhost\n"});
+	net.link(0, "192.0.2.1/24", 1, "192.0.2.2/24");
 	NEED(net);
-	receiver r(net.in_b());
+	receiver r(net.in(1));
 	ASSERT_TRUE(r.ready()) << r.p.err();
 	result s = run({tossgram(), "4243", "192.0.2.2", std::to_string(r.port), "who am i"},
-	    net.in_a());
+	    net.in(0));
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
 	if (libc() == "musl") {

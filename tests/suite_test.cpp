@@ -77,7 +77,7 @@ std::vector<std::string> tagged(const std::string &tag)
 
 TEST(suite, killed_run_leaves_nothing_once_run_again)
 {
-	hosts probe{"", ""};
+	hosts probe({""});
 	NEED(probe);
 	for (int ms : {0, 15, 40, 80, 150, 300, 600, 1200}) {
 		SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");

@@ -4,7 +4,7 @@
 # packages; does nothing when all of it is there.
 set -eu
 need=""
-for p in cmake g++ make ninja-build libgtest-dev iproute2 util-linux binutils mandoc clang clang-format; do
+for p in cmake g++ make ninja-build libgtest-dev iproute2 util-linux binutils mandoc clang clang-format nftables; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need="$need $p"
 done
 if [ -n "$need" ]; then
