@@ -246,6 +246,14 @@ struct shown_case {
 	std::string tty;
 };
 
+std::string times(int n, const std::string &s)
+{
+	std::string all;
+	for (int i = 0; i < n; i++)
+		all += s;
+	return all;
+}
+
 std::string controls()
 {
 	std::string s;
@@ -314,19 +322,9 @@ INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
     shown_case{"broken_utf8", "\xc2\x1b\xc2\xe2\x9b\xe0\x9f\x9b\xed\xa0\x80\xc0\x9b\xf4\x90\x80\x80",
         "\xc2^[\xc2\xe2M-^[\xe0M-^_M-^[\xed\xa0M-^@\xc0M-^[\xf4M-^PM-^@M-^@"},
     shown_case{"cut_at_zero", std::string("\xe2\x80\0\x9b", 4), "\xe2M-^@"},
-    shown_case{"full_of_c1", std::string(1100, '\x9b'), [] {
-        std::string s;
-        for (int i = 0; i < 1024; i++)
-            s += "M-^[";
-        return s;
-    }()},
+    shown_case{"full_of_c1", std::string(1100, '\x9b'), times(1024, "M-^[")},
     shown_case{"zero_ends", std::string("a\x1b\0\x1b", 4), "a^["},
-    shown_case{"full_of_escapes", std::string(1100, '\x1b'), [] {
-        std::string s;
-        for (int i = 0; i < 1024; i++)
-            s += "^[";
-        return s;
-    }()}),
+    shown_case{"full_of_escapes", std::string(1100, '\x1b'), times(1024, "^[")}),
     [](const auto &i) { return std::string(i.param.name); });
 
 // What a terminal would obey in a line it is shown: a C0 control but tab,
