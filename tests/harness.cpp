@@ -1,38 +1,21 @@
 // SPDX-License-Identifier: ISC
 #include "harness.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <sstream>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
 namespace harness {
-
-long long now_ms()
-{
-	timespec ts{};
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 namespace {
 
@@ -44,144 +27,26 @@ std::string env(const char *name, const char *fallback = "")
 	return v != nullptr ? v : fallback;
 }
 
-[[noreturn]] void fail(const std::string &what)
-{
-	throw std::runtime_error(what + ": " + strerror(errno));
-}
 
-// Starts wrap + prefix + argv in a process group of its own, stdin from
-// /dev/null, stdout to outfile or as `to` says (*out reads it back), stderr
-// to *err. The program dies with the test process, even when that is
-// killed, so that no receiver outlives a run.
-pid_t spawn(const args &argv, const args &wrap, const std::string &outfile,
-    output to, int *out, int *err)
+// wrap, then the prefix where argv starts a program under test, then argv:
+// the prefix starts the programs under test, and nothing else.
+args command(const args &argv, const args &wrap)
 {
-	// The prefix starts the programs under test, and nothing else.
 	args full = wrap;
 	if (!argv.empty() && (argv[0] == tossgram() || argv[0] == server()))
 		for (const auto &p : prefix())
 			full.push_back(p);
 	full.insert(full.end(), argv.begin(), argv.end());
-	std::vector<char *> cargv;
-	for (auto &a : full)
-		cargv.push_back(const_cast<char *>(a.c_str()));
-	cargv.push_back(nullptr);
-
-	int po[2] = {-1, -1}, pe[2];
-	int fo = -1;
-	if (!outfile.empty()) {
-		fo = open(outfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-		if (fo < 0)
-			fail("open " + outfile);
-	} else if (to == output::pipe) {
-		if (pipe2(po, O_CLOEXEC) < 0)
-			fail("pipe");
-		fo = po[1];
-	} else if (to == output::pty) {
-		po[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-		if (po[0] < 0 || grantpt(po[0]) < 0 || unlockpt(po[0]) < 0)
-			fail("posix_openpt");
-		fo = open(ptsname(po[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-		termios t{};
-		if (fo < 0 || tcgetattr(fo, &t) < 0)
-			fail("pty");
-		// Bytes as the program wrote them: no newline turned into
-		// CR LF, no tab expanded.
-		t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-		tcsetattr(fo, TCSANOW, &t);
-	}
-	if (pipe2(pe, O_CLOEXEC) < 0)
-		fail("pipe");
-	pid_t parent = getpid();
-	pid_t pid = fork();
-	if (pid < 0)
-		fail("fork");
-	if (pid == 0) {
-		setpgid(0, 0);
-		die_with(parent);
-		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-		dup2(in, 0);
-		if (fo >= 0)
-			dup2(fo, 1);
-		else
-			close(1);
-		dup2(pe[1], 2);
-		execvp(cargv[0], cargv.data());
-		dprintf(2, "exec %s: %s\n", cargv[0], strerror(errno));
-		_exit(127);
-	}
-	setpgid(pid, pid);
-	if (fo >= 0)
-		close(fo);
-	close(pe[1]);
-	*out = po[0];
-	*err = pe[0];
-	return pid;
+	return full;
 }
 
 // A sanitizer build reports on standard error; any report fails the test
 // that started the program, whatever else the test checks.
-void clean(const std::string &err)
+void fail_on_sanitizer_report(const std::string &err)
 {
 	for (const char *mark : {"runtime error:", "Sanitizer", "==ERROR"})
 		if (err.find(mark) != std::string::npos)
 			ADD_FAILURE() << "sanitizer report:\n" << err;
-}
-
-int decode(int st)
-{
-	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// Reads what fd has now into s; false at end of file.
-bool drain(int fd, std::string &s)
-{
-	char b[65536];
-	ssize_t n = read(fd, b, sizeof b);
-	if (n > 0)
-		s.append(b, static_cast<size_t>(n));
-	return n > 0 || (n < 0 && errno == EINTR);
-}
-
-// The descriptors of pid that are sockets, with the sockets' inodes.
-std::vector<std::pair<int, std::string>> socket_fds(pid_t pid)
-{
-	std::vector<std::pair<int, std::string>> fds;
-	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-	if (DIR *d = opendir(dir.c_str())) {
-		while (dirent *e = readdir(d)) {
-			char l[64] = {};
-			std::string p = dir + "/" + e->d_name;
-			if (readlink(p.c_str(), l, sizeof l - 1) > 0 &&
-			    strncmp(l, "socket:[", 8) == 0)
-				fds.emplace_back(atoi(e->d_name),
-				    std::string(l + 8, strcspn(l + 8, "]")));
-		}
-		closedir(d);
-	}
-	return fds;
-}
-
-// Ports of the UDP sockets that pid holds, from its own network namespace.
-std::set<int> ports(pid_t pid)
-{
-	std::set<std::string> inodes;
-	for (const auto &fd : socket_fds(pid))
-		inodes.insert(fd.second);
-	std::set<int> found;
-	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
-	std::string line;
-	std::getline(t, line);
-	while (std::getline(t, line)) {
-		std::istringstream f(line);
-		std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode;
-		f >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >>
-		    timeout >> inode;
-		if (inodes.count(inode))
-			found.insert(static_cast<int>(
-			    strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16)));
-	}
-	return found;
 }
 
 // Runs cmd with sh; like system, but the shell dies with the test process.
@@ -247,13 +112,6 @@ args loopback()
 
 bool must_run() { return !env("TEST_REQUIRE_NETNS").empty(); }
 
-void die_with(pid_t parent)
-{
-	prctl(PR_SET_PDEATHSIG, SIGKILL);
-	if (getppid() != parent)
-		_exit(127);
-}
-
 std::string tossgram() { return env("TOSSGRAM", TOSSGRAM_BIN); }
 std::string server() { return env("SERVER", SERVER_BIN); }
 
@@ -281,7 +139,7 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 {
 	result r;
 	int out, err;
-	pid_t pid = spawn(argv, wrap, "", output::pipe, &out, &err);
+	pid_t pid = start(command(argv, wrap), output::pipe, "", &out, &err);
 	long long deadline = now_ms() + timeout_ms;
 	bool oopen = true, eopen = true;
 	while ((oopen || eopen) && now_ms() < deadline) {
@@ -303,7 +161,7 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 		nap();
 	}
 	r.status = decode(st);
-	clean(r.err);
+	fail_on_sanitizer_report(r.err);
 	close(out);
 	close(err);
 	return r;
@@ -311,7 +169,7 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 
 proc::proc(const args &argv, const args &wrap, output to, const std::string &file)
 {
-	pid_ = spawn(argv, wrap, file, to, &out_, &err_);
+	pid_ = start(command(argv, wrap), to, file, &out_, &err_);
 }
 
 proc::~proc()
@@ -321,7 +179,7 @@ proc::~proc()
 		waitpid(pid_, nullptr, 0);
 		reaped_ = true;
 	}
-	clean(err());
+	fail_on_sanitizer_report(err());
 	if (out_ >= 0)
 		close(out_);
 	close(err_);
@@ -397,70 +255,7 @@ int proc::bound(int port, int timeout_ms)
 	}
 }
 
-std::vector<int> proc::sockets() const
-{
-	std::vector<int> fds;
-	for (const auto &fd : socket_fds(pid_))
-		fds.push_back(fd.first);
-	return fds;
-}
-
-udp::udp(int port, bool reuse, const char *addr)
-{
-	fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (fd_ < 0)
-		fail("socket");
-	int one = 1;
-	if (reuse)
-		setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-	int big = 1 << 20;
-	setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(static_cast<uint16_t>(port));
-	a.sin_addr.s_addr = inet_addr(addr);
-	if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
-		fail("bind " + std::to_string(port));
-	socklen_t len = sizeof a;
-	getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-	port_ = ntohs(a.sin_port);
-}
-
-udp::~udp() { close(fd_); }
-
-bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
-{
-	pollfd p = {fd_, POLLIN, 0};
-	if (poll(&p, 1, timeout_ms) <= 0)
-		return false;
-	static char b[70000];
-	sockaddr_in a{};
-	socklen_t len = sizeof a;
-	ssize_t n = recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
-	if (n < 0)
-		return false;
-	data.assign(b, static_cast<size_t>(n));
-	if (from != nullptr)
-		*from = a;
-	return true;
-}
-
-void udp::send(const std::string &data, int port, const char *addr)
-{
-	sockaddr_in a{};
-	a.sin_family = AF_INET;
-	a.sin_port = htons(static_cast<uint16_t>(port));
-	a.sin_addr.s_addr = inet_addr(addr);
-	if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&a),
-	    sizeof a) != static_cast<ssize_t>(data.size()))
-		fail("sendto");
-}
-
-int freeport()
-{
-	udp u(0, false, "0.0.0.0");
-	return u.port();
-}
+std::vector<int> proc::sockets() const { return socket_fds(pid_); }
 
 hosts::hosts(const std::vector<std::string> &files)
 {

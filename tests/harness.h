@@ -3,8 +3,7 @@
 // instance "qemu-mips -L SYSROOT") and talks to them over real sockets.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/types.h>
+#include "proc.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +11,6 @@
 #include <vector>
 
 namespace harness {
-
-using args = std::vector<std::string>;
-
-// Milliseconds of the monotonic clock, for deadlines.
-long long now_ms();
-
-// In a child just forked from parent: dies with it, even when it is killed
-// (and at once, if it has gone already).
-void die_with(pid_t parent);
 
 // Paths of the programs under test and the prefix that starts them.
 std::string tossgram();
@@ -39,11 +29,6 @@ struct result {
 // Runs wrap + prefix + argv to completion (killed after timeout_ms); the
 // prefix only where argv starts a program under test.
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
-
-// Where a program's standard output goes: a pipe, a pseudo-terminal (read
-// back like a pipe, without output processing), or nowhere: the
-// descriptor is closed.
-enum class output { pipe, pty, closed };
 
 // What makes the receiver on loopback answer its lookups from a hosts file
 // of the suite's own, whatever the build host's says: wrap for proc.
@@ -84,33 +69,12 @@ private:
 	std::string buf_, errbuf_;
 };
 
-// A UDP socket of the test's own on 127.0.0.1 (or addr), port 0 meaning any.
-class udp {
-public:
-	explicit udp(int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
-	~udp();
-	udp(const udp &) = delete;
-	udp &operator=(const udp &) = delete;
-
-	int port() const { return port_; }
-	// One datagram, or false when none came within timeout_ms.
-	bool recv(std::string &data, sockaddr_in *from = nullptr, int timeout_ms = 5000);
-	void send(const std::string &data, int port, const char *addr = "127.0.0.1");
-
-private:
-	int fd_ = -1;
-	int port_ = 0;
-};
-
 // Names of the network namespaces, links and /etc/netns folders that the
 // suite makes begin with this, followed by the making process's pid and "_".
 constexpr const char *netns_prefix = "tg";
 // Removes what a run whose process no longer exists left behind (a run
 // killed before its cleanup could run); done once when the suite starts.
 void sweep();
-
-// A port that was free a moment ago.
-int freeport();
 
 // Hosts in network namespaces of the test's own, joined by veth links.
 // Each has its own hosts file (given here) and a resolver that cannot

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: ISC
+#include "proc.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what)
+{
+	throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+// The descriptors of pid that are sockets, with the sockets' inodes.
+std::vector<std::pair<int, std::string>> socket_inodes(pid_t pid)
+{
+	std::vector<std::pair<int, std::string>> fds;
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	if (DIR *d = opendir(dir.c_str())) {
+		while (dirent *e = readdir(d)) {
+			char l[64] = {};
+			std::string p = dir + "/" + e->d_name;
+			if (readlink(p.c_str(), l, sizeof l - 1) > 0 &&
+			    strncmp(l, "socket:[", 8) == 0)
+				fds.emplace_back(atoi(e->d_name),
+				    std::string(l + 8, strcspn(l + 8, "]")));
+		}
+		closedir(d);
+	}
+	return fds;
+}
+
+}  // namespace
+
+long long now_ms()
+{
+	timespec ts{};
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void die_with(pid_t parent)
+{
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() != parent)
+		_exit(127);
+}
+
+pid_t start(const args &argv, output to, const std::string &file, int *out, int *err)
+{
+	std::vector<char *> cargv;
+	for (auto &a : argv)
+		cargv.push_back(const_cast<char *>(a.c_str()));
+	cargv.push_back(nullptr);
+
+	int po[2] = {-1, -1}, pe[2];
+	int fo = -1;
+	if (!file.empty()) {
+		fo = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+		if (fo < 0)
+			fail("open " + file);
+	} else if (to == output::pipe) {
+		if (pipe2(po, O_CLOEXEC) < 0)
+			fail("pipe");
+		fo = po[1];
+	} else if (to == output::pty) {
+		po[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (po[0] < 0 || grantpt(po[0]) < 0 || unlockpt(po[0]) < 0)
+			fail("posix_openpt");
+		fo = open(ptsname(po[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		termios t{};
+		if (fo < 0 || tcgetattr(fo, &t) < 0)
+			fail("pty");
+		// Bytes as the program wrote them: no newline turned into
+		// CR LF, no tab expanded.
+		t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+		tcsetattr(fo, TCSANOW, &t);
+	}
+	if (pipe2(pe, O_CLOEXEC) < 0)
+		fail("pipe");
+	pid_t parent = getpid();
+	pid_t pid = fork();
+	if (pid < 0)
+		fail("fork");
+	if (pid == 0) {
+		setpgid(0, 0);
+		die_with(parent);
+		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+		dup2(in, 0);
+		if (fo >= 0)
+			dup2(fo, 1);
+		else
+			close(1);
+		dup2(pe[1], 2);
+		execvp(cargv[0], cargv.data());
+		dprintf(2, "exec %s: %s\n", cargv[0], strerror(errno));
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	if (fo >= 0)
+		close(fo);
+	close(pe[1]);
+	*out = po[0];
+	*err = pe[0];
+	return pid;
+}
+
+std::vector<int> socket_fds(pid_t pid)
+{
+	std::vector<int> fds;
+	for (const auto &fd : socket_inodes(pid))
+		fds.push_back(fd.first);
+	return fds;
+}
+
+int decode(int st)
+{
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+bool drain(int fd, std::string &s)
+{
+	char b[65536];
+	ssize_t n = read(fd, b, sizeof b);
+	if (n > 0)
+		s.append(b, static_cast<size_t>(n));
+	return n > 0 || (n < 0 && errno == EINTR);
+}
+
+std::set<int> ports(pid_t pid)
+{
+	std::set<std::string> inodes;
+	for (const auto &fd : socket_inodes(pid))
+		inodes.insert(fd.second);
+	std::set<int> found;
+	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
+	std::string line;
+	std::getline(t, line);
+	while (std::getline(t, line)) {
+		std::istringstream f(line);
+		std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode;
+		f >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >>
+		    timeout >> inode;
+		if (inodes.count(inode))
+			found.insert(static_cast<int>(
+			    strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16)));
+	}
+	return found;
+}
+udp::udp(int port, bool reuse, const char *addr)
+{
+	fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (fd_ < 0)
+		fail("socket");
+	int one = 1;
+	if (reuse)
+		setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+	int big = 1 << 20;
+	setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = inet_addr(addr);
+	if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+		fail("bind " + std::to_string(port));
+	socklen_t len = sizeof a;
+	getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+	port_ = ntohs(a.sin_port);
+}
+
+udp::~udp() { close(fd_); }
+
+bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
+{
+	pollfd p = {fd_, POLLIN, 0};
+	if (poll(&p, 1, timeout_ms) <= 0)
+		return false;
+	static char b[70000];
+	sockaddr_in a{};
+	socklen_t len = sizeof a;
+	ssize_t n = recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
+	if (n < 0)
+		return false;
+	data.assign(b, static_cast<size_t>(n));
+	if (from != nullptr)
+		*from = a;
+	return true;
+}
+
+void udp::send(const std::string &data, int port, const char *addr)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(static_cast<uint16_t>(port));
+	a.sin_addr.s_addr = inet_addr(addr);
+	if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&a),
+	    sizeof a) != static_cast<ssize_t>(data.size()))
+		fail("sendto");
+}
+
+int freeport()
+{
+	udp u(0, false, "0.0.0.0");
+	return u.port();
+}
+
+}  // namespace harness

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: ISC
+// Starting programs and talking UDP to them, for the suite and the bench:
+// nothing here knows of tests.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using args = std::vector<std::string>;
+
+// Milliseconds of the monotonic clock, for deadlines.
+long long now_ms();
+
+// In a child just forked from parent: dies with it, even when it is killed
+// (and at once, if it has gone already).
+void die_with(pid_t parent);
+
+// Where a program's standard output goes: a pipe, a pseudo-terminal (read
+// back like a pipe, without output processing), or nowhere: the
+// descriptor is closed. A file, when one is named, goes before all three.
+enum class output { pipe, pty, closed };
+
+// Starts argv in a process group of its own that dies with this process,
+// standard input from /dev/null, standard output into file or as to says
+// (*out reads it back, or is -1), standard error to a pipe (*err).
+pid_t start(const args &argv, output to, const std::string &file, int *out, int *err);
+
+// Reads what fd holds now onto the end of s; false at end of file.
+bool drain(int fd, std::string &s);
+
+// An exit status as a number: the status, or 128 + the signal.
+int decode(int status);
+
+// The UDP ports that pid holds sockets on, in its own network namespace.
+std::set<int> ports(pid_t pid);
+// The descriptors of pid that are sockets.
+std::vector<int> socket_fds(pid_t pid);
+
+// A UDP socket on 127.0.0.1 (or addr), port 0 meaning any.
+class udp {
+public:
+	explicit udp(int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
+	~udp();
+	udp(const udp &) = delete;
+	udp &operator=(const udp &) = delete;
+
+	int port() const { return port_; }
+	// One datagram, or false when none came within timeout_ms.
+	bool recv(std::string &data, sockaddr_in *from = nullptr, int timeout_ms = 5000);
+	void send(const std::string &data, int port, const char *addr = "127.0.0.1");
+
+private:
+	int fd_ = -1;
+	int port_ = 0;
+};
+
+// A port that was free a moment ago.
+int freeport();
+
+}  // namespace harness
