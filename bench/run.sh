@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: ISC
 # Benchmarks tossgram and server against OpenBSD nc and socat on loopback,
 # with server built against glibc and, side by side, against musl (the
-# routers' libc; the x86_64 router build). Writes build/bench/results.md,
-# results.csv, loss.dat and, where gnuplot is installed, loss.png: nothing
-# in the tree changes. Prints figures; fails only when something could not
-# be measured.
+# routers' libc; the x86_64 router build). Prints its tables, dated and
+# with the machine, into build/bench/results.txt as well, and plots the
+# loss into build/bench/loss.png where gnuplot is installed: nothing in the
+# tree changes. Fails only when something could not be measured.
 #
 #   bench/run.sh [quick]
 set -eu
@@ -13,14 +13,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build/bench-build
 out=$top/build/bench
 
-need=""
-for p in netcat-openbsd socat strace; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need="$need $p"
-done
-if [ -n "$need" ]; then
-	apt-get update -q
-	apt-get install -y -q $need
-fi
+sh "$top/tools/deps.sh" netcat-openbsd socat strace
 
 cd "$top"
 cmake --workflow --preset bench >/dev/null
@@ -28,23 +21,21 @@ sh tools/prepare-target.sh x86_64 >/dev/null
 cmake --workflow --preset x86_64 >/dev/null
 
 mkdir -p "$out"
-"$build/bench/bench" "$build/tossgram" "$build/server" "$build/bench/floor" "$out" \
-	"${1:-full}" "$top/build/sysroot-x86_64/lib/libc.so" "$top/build/x86_64/server"
-
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 {
 	echo "Measured $(date -u +%Y-%m-%d) on $(nproc) cores of ${cpu:-an unknown CPU}," \
 		"Linux $(uname -r), $(ldd --version 2>/dev/null | head -n 1 | sed 's/^ldd //')" \
 		"and musl $(cat "$top/build/src/musl/VERSION")."
 	echo
-	cat "$out/results.md"
-} >"$out/results.tmp" && mv "$out/results.tmp" "$out/results.md"
+	"$build/bench/bench" "$build/tossgram" "$build/server" "$build/bench/floor" "$out" \
+		"${1:-full}" "$top/build/sysroot-x86_64/lib/libc.so" "$top/build/x86_64/server"
+} | tee "$out/results.txt"
 
 if command -v gnuplot >/dev/null 2>&1; then
 	gnuplot <<PLOT
 set terminal png size 800,480
 set output "$out/loss.png"
-set title "Datagrams lost against offered rate, loopback"
+set title "Datagrams lost against offered rate, loopback: $(head -n 1 "$out/results.txt")"
 set xlabel "offered rate (datagrams per second)"
 set ylabel "lost (%)"
 set logscale x
@@ -53,4 +44,3 @@ set grid
 plot for [i=2:*] "$out/loss.dat" using 1:i with linespoints title columnhead(i)
 PLOT
 fi
-cat "$out/results.md"

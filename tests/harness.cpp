@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -21,11 +23,6 @@ namespace {
 
 void nap() { usleep(5000); }
 
-std::string env(const char *name, const char *fallback = "")
-{
-	const char *v = getenv(name);
-	return v != nullptr ? v : fallback;
-}
 
 
 // wrap, then the prefix where argv starts a program under test, then argv:
@@ -96,7 +93,7 @@ args loopback()
 		std::string why;
 		if (!sh("unshare -m true 2>/dev/null", &why) ||
 		    !etc(loopback_ns(), "127.0.0.1 localhost\n", &why)) {
-			if (must_run())
+			if (!env("TEST_REQUIRE_NETNS").empty())
 				ADD_FAILURE() << "no hosts file of the suite's own: " << why;
 			return args{};
 		}
@@ -110,7 +107,11 @@ args loopback()
 	return wrap;
 }
 
-bool must_run() { return !env("TEST_REQUIRE_NETNS").empty(); }
+std::string env(const char *name, const char *fallback)
+{
+	const char *v = getenv(name);
+	return v != nullptr ? v : fallback;
+}
 
 std::string tossgram() { return env("TOSSGRAM", TOSSGRAM_BIN); }
 std::string server() { return env("SERVER", SERVER_BIN); }
@@ -166,6 +167,24 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 	close(err);
 	return r;
 }
+
+programs::programs()
+{
+	char tmpl[] = "/tmp/tossgram-programs-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		throw std::runtime_error("mkdtemp");
+	dir_ = tmpl;
+	std::string run;
+	for (const auto &p : prefix())
+		run += p + " ";
+	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()}, std::pair{"server", server()}}) {
+		std::string script = dir_ + "/" + name;
+		std::ofstream(script) << "#!/bin/sh\nexec " << run << path << " \"$@\"\n";
+		chmod(script.c_str(), 0755);
+	}
+}
+
+programs::~programs() { sh("rm -rf " + dir_, nullptr); }
 
 proc::proc(const args &argv, const args &wrap, output to, const std::string &file)
 {

@@ -16,8 +16,8 @@ namespace harness {
 std::string tossgram();
 std::string server();
 args prefix();
-// True where tests that need network namespaces may not skip (CI).
-bool must_run();
+// The environment variable name, or fallback where it is not set.
+std::string env(const char *name, const char *fallback = "");
 // "musl" or "glibc": the libc the server under test was built against.
 std::string libc();
 
@@ -29,6 +29,36 @@ struct result {
 // Runs wrap + prefix + argv to completion (killed after timeout_ms); the
 // prefix only where argv starts a program under test.
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
+
+// Names a parameterised test after its case's name field, or after the
+// case itself where that is a name.
+struct by_name {
+	template <class T>
+	std::string operator()(const testing::TestParamInfo<T> &i) const
+	{
+		return i.param.name;
+	}
+	std::string operator()(const testing::TestParamInfo<const char *> &i) const
+	{
+		return i.param;
+	}
+};
+
+// A folder holding tossgram and server as scripts that start the programs
+// under test through the prefix, for commands that name them (the README's,
+// the demo's); removed on destruction.
+class programs {
+public:
+	programs();
+	~programs();
+	programs(const programs &) = delete;
+	programs &operator=(const programs &) = delete;
+
+	const std::string &dir() const { return dir_; }
+
+private:
+	std::string dir_;
+};
 
 // What makes the receiver on loopback answer its lookups from a hosts file
 // of the suite's own, whatever the build host's says: wrap for proc.
@@ -108,9 +138,12 @@ private:
 
 }  // namespace harness
 
-// Namespaces are skipped only where they cannot be made, and never in CI.
-#define NEED(net)                                          \
-	if (!(net).ok()) {                                 \
-		ASSERT_FALSE(must_run()) << (net).why();   \
-		GTEST_SKIP() << (net).why();               \
-	}
+// Skips a test that cannot run here, saying why; fails it instead where
+// the environment variable var is set, as CI sets TEST_REQUIRE_NETNS and
+// TEST_REQUIRE_VM.
+#define SKIP_UNLESS_REQUIRED(var, why)                                              \
+	do {                                                                      \
+		const std::string why_ = (why);                                   \
+		ASSERT_EQ(harness::env(var), "") << why_ << " (" var " is set)";  \
+		GTEST_SKIP() << why_ << " (" var "=1 makes this a failure)";      \
+	} while (0)

@@ -65,7 +65,8 @@ void die_with(pid_t parent)
 		_exit(127);
 }
 
-pid_t start(const args &argv, output to, const std::string &file, int *out, int *err)
+pid_t start(const args &argv, output to, const std::string &file, int *out, int *err,
+    const std::string &in)
 {
 	std::vector<char *> cargv;
 	for (auto &a : argv)
@@ -104,8 +105,8 @@ pid_t start(const args &argv, output to, const std::string &file, int *out, int 
 	if (pid == 0) {
 		setpgid(0, 0);
 		die_with(parent);
-		int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-		dup2(in, 0);
+		int fi = open(in.empty() ? "/dev/null" : in.c_str(), O_RDONLY | O_CLOEXEC);
+		dup2(fi, 0);
 		if (fo >= 0)
 			dup2(fo, 1);
 		else

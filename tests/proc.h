@@ -27,9 +27,11 @@ void die_with(pid_t parent);
 enum class output { pipe, pty, closed };
 
 // Starts argv in a process group of its own that dies with this process,
-// standard input from /dev/null, standard output into file or as to says
-// (*out reads it back, or is -1), standard error to a pipe (*err).
-pid_t start(const args &argv, output to, const std::string &file, int *out, int *err);
+// standard input from the file in (or /dev/null), standard output into
+// file or as to says (*out reads it back, or is -1), standard error to a
+// pipe (*err).
+pid_t start(const args &argv, output to, const std::string &file, int *out, int *err,
+    const std::string &in = "");
 
 // Reads what fd holds now onto the end of s; false at end of file.
 bool drain(int fd, std::string &s);

@@ -1,13 +1,30 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Installs what building and testing on the host needs, from Debian's
-# packages; does nothing when all of it is there.
+# The one place that installs Debian packages, and only those missing.
+#
+#   tools/deps.sh [--no-recommends] [PKG...]   installs PKG..., by default
+#                                              what building and testing on
+#                                              the host needs
+#   tools/deps.sh --missing PKG...             prints those not installed
 set -eu
-need=""
-for p in cmake g++ make ninja-build libgtest-dev iproute2 util-linux binutils mandoc clang clang-format nftables; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need="$need $p"
-done
-if [ -n "$need" ]; then
-	apt-get update -q
-	apt-get install -y -q $need
+missing() {
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || echo "$p"
+	done
+}
+if [ "${1:-}" = --missing ]; then
+	shift
+	missing "$@"
+	exit 0
 fi
+opts=""
+if [ "${1:-}" = --no-recommends ]; then
+	opts=--no-install-recommends
+	shift
+fi
+[ $# -gt 0 ] || set -- cmake g++ make ninja-build libgtest-dev iproute2 util-linux \
+	binutils mandoc clang clang-format nftables
+need=$(missing "$@")
+[ -n "$need" ] || exit 0
+apt-get update -q
+apt-get install -y -q $opts $need

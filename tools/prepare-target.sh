@@ -31,10 +31,7 @@ stamp="$arch|$packages|$triplet|$prefix|$cpu|$link|$loader|$runtime|$(cksum <"$0
 
 emulator=qemu-user
 [ "$qemu" != - ] || emulator=""
-need=""
-for p in $packages dpkg-dev $emulator; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need="$need $p"
-done
+need=$(sh "$top/tools/deps.sh" --missing $packages dpkg-dev $emulator)
 
 if [ -z "$need" ] && [ -f "$sysroot/.prepared" ] && [ "$(cat "$sysroot/.prepared")" = "$stamp" ]; then
 	echo "prepare-target: $sysroot is ready"
@@ -66,10 +63,7 @@ deb_src() {
 	apt-get update -q
 }
 
-if [ -n "$need" ]; then
-	apt-get update -q
-	apt-get install -y -q $need
-fi
+[ -z "$need" ] || sh "$top/tools/deps.sh" $need
 deb_src
 
 cc="$triplet-gcc"

@@ -16,20 +16,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 out=$1
 cache_root=${TOSSGRAM_VM_CACHE:-/var/cache/tossgram-vm}
 
-missing() {
-	for p in "$@"; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || echo "$p"
-	done
-}
-need=$(missing linux-source-6.1 gcc-mips-linux-gnu make gcc bc flex bison xz-utils)
-emu=$(missing qemu-system-mips)
-if [ -n "$need$emu" ]; then
-	apt-get update -q
-	[ -z "$need" ] || apt-get install -y -q --no-install-recommends $need
-	# Without the emulator the check skips; the kernel is built all the same.
-	[ -z "$emu" ] || apt-get install -y -q --no-install-recommends $emu ||
-		echo "kernel: qemu-system-mips cannot be installed here" >&2
-fi
+deps=$here/../../tools/deps.sh
+sh "$deps" --no-recommends linux-source-6.1 gcc-mips-linux-gnu make gcc bc flex bison xz-utils
+# Without the emulator the check skips; the kernel is built all the same.
+sh "$deps" --no-recommends qemu-system-mips ||
+	echo "kernel: qemu-system-mips cannot be installed here" >&2
 [ "$out" != --install ] || exit 0
 
 version() { dpkg-query -W -f='${Version}' "$1"; }

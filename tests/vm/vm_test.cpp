@@ -74,18 +74,12 @@ const guest &vm()
 	return g;
 }
 
-#define NEED_VM()                                                 \
-	if (!vm().why.empty()) {                                  \
-		ASSERT_TRUE(getenv("TEST_REQUIRE_VM") == nullptr) \
-		    << vm().why;                                  \
-		GTEST_SKIP() << vm().why;                         \
-	}
-
 class check : public testing::TestWithParam<const char *> {};
 
 TEST_P(check, passes_in_the_guest)
 {
-	NEED_VM();
+	if (!vm().why.empty())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_VM", vm().why);
 	auto c = vm().checks.find(GetParam());
 	ASSERT_NE(c, vm().checks.end()) << "no result; console:\n" << vm().console;
 	EXPECT_EQ(c->second, "") << "console:\n" << vm().console;
@@ -94,17 +88,19 @@ TEST_P(check, passes_in_the_guest)
 INSTANTIATE_TEST_SUITE_P(vm, check, testing::Values("network", "loopback_default",
     "loopback_message", "sigterm_keeps_lines", "reuse_shares_a_port", "sent_to_host",
     "received_from_host", "fpu_instruction_sigill"),
-    [](const auto &i) { return std::string(i.param); });
+    by_name());
 
 TEST(vm, host_received_the_50_bytes)
 {
-	NEED_VM();
+	if (!vm().why.empty())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_VM", vm().why);
 	EXPECT_EQ(vm().from_guest, "from the router" + std::string(35, '\0'));
 }
 
 TEST(vm, powered_off)
 {
-	NEED_VM();
+	if (!vm().why.empty())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_VM", vm().why);
 	EXPECT_EQ(vm().status, 0) << "qemu did not end by itself";
 	if (getenv("TEST_VM_CONSOLE") != nullptr)
 		printf("%s", vm().console.c_str());
