@@ -34,7 +34,8 @@ double micros()
 {
 	timespec ts{};
 	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+	return static_cast<double>(ts.tv_sec) * 1e6 +
+	    static_cast<double>(ts.tv_nsec) / 1e3;
 }
 
 double median(std::vector<double> v)
@@ -47,7 +48,8 @@ double median(std::vector<double> v)
 }
 
 // Starts argv, its output into out; stdin from in.
-pid_t spawn(const args &argv, const std::string &out, const std::string &in = "")
+pid_t spawn(
+    const args &argv, const std::string &out, const std::string &in = "")
 {
 	int o = -1, e = -1;
 	pid_t pid = start(argv, output::closed, out, &o, &e, in);
@@ -71,7 +73,8 @@ double stop(pid_t pid)
 		usleep(1000);
 	}
 	return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-	    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+	    static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) *
+	    1e-6;
 }
 
 bool bound(pid_t pid, int port)
@@ -103,7 +106,8 @@ double syscalls(const std::string &path)
 		for (std::string c; w >> c;)
 			col.push_back(c);
 		// % time, seconds, usecs/call, calls, [errors,] syscall
-		if (col.size() >= 5 && col[0].find('.') != std::string::npos && col.back() != "total")
+		if (col.size() >= 5 && col[0].find('.') != std::string::npos &&
+		    col.back() != "total")
 			n += atof(col[3].c_str());
 	}
 	return n;
@@ -118,7 +122,7 @@ std::string record(long i)
 
 struct receiver {
 	std::string name;
-	args argv;  // "{port}" stands for the port
+	args argv; // "{port}" stands for the port
 
 	args at(int port) const
 	{
@@ -141,7 +145,8 @@ struct setup {
 void senders(const setup &s)
 {
 	udp listener;
-	const std::string lp = std::to_string(listener.port()), sp = std::to_string(freeport());
+	const std::string lp = std::to_string(listener.port()),
+	                  sp = std::to_string(freeport());
 	struct sender {
 		std::string name;
 		args argv;
@@ -150,7 +155,10 @@ void senders(const setup &s)
 	const std::vector<sender> all = {
 	    {"tossgram", {s.tossgram, sp, "127.0.0.1", lp}, true},
 	    {"nc", {"nc", "-n", "-u", "-w0", "-p", sp, "127.0.0.1", lp}, true},
-	    {"socat", {"socat", "-t0", "-", "UDP-SENDTO:127.0.0.1:" + lp + ",sourceport=" + sp}, true},
+	    {"socat",
+	        {"socat", "-t0", "-",
+	            "UDP-SENDTO:127.0.0.1:" + lp + ",sourceport=" + sp},
+	        true},
 	    {"/bin/true", {"/bin/true"}, false},
 	    {"floor", {s.floor, sp, lp}, true},
 	};
@@ -160,12 +168,16 @@ void senders(const setup &s)
 	for (int r = 0; r < warm + rounds; r++) {
 		std::map<std::string, double> t;
 		for (size_t k = 0; k < all.size(); k++) {
-			const sender &one = all[(k + static_cast<size_t>(r)) % all.size()];
+			const sender &one =
+			    all[(k + static_cast<size_t>(r)) % all.size()];
 			double t0 = micros();
-			waitpid(spawn(one.argv, "/dev/null", one.sends ? s.payload : ""), nullptr, 0);
+			waitpid(spawn(one.argv, "/dev/null",
+			            one.sends ? s.payload : ""),
+			    nullptr, 0);
 			t[one.name] = micros() - t0;
 			std::string d;
-			if (one.sends && listener.recv(d, nullptr, 1000) && d.size() == 50 && r >= warm)
+			if (one.sends && listener.recv(d, nullptr, 1000) &&
+			    d.size() == 50 && r >= warm)
 				arrived[one.name]++;
 		}
 		if (r < warm)
@@ -175,20 +187,26 @@ void senders(const setup &s)
 			ratio[name].push_back(t["tossgram"] / x);
 		}
 	}
-	printf("One sender run: start, bind, send 50 bytes, exit (median of %d interleaved "
+	printf("One sender run: start, bind, send 50 bytes, exit (median of %d "
+	       "interleaved "
 	       "rounds)\n\n%-10s %10s %16s %9s %13s\n",
-	    rounds, "sender", "us per run", "tossgram / this", "arrived", "system calls");
+	    rounds, "sender", "us per run", "tossgram / this", "arrived",
+	    "system calls");
 	for (const auto &one : all) {
 		args a = {"strace", "-f", "-c", "-o", s.tmp};
 		a.insert(a.end(), one.argv.begin(), one.argv.end());
-		waitpid(spawn(a, "/dev/null", one.sends ? s.payload : ""), nullptr, 0);
+		waitpid(spawn(a, "/dev/null", one.sends ? s.payload : ""),
+		    nullptr, 0);
 		std::string d;
 		while (listener.recv(d, nullptr, 200)) {
 		}
-		std::string got = one.sends ? std::to_string(arrived[one.name]) + "/" +
-		        std::to_string(rounds) : "-";
-		printf("%-10s %10.0f %16.2f %9s %13.0f\n", one.name.c_str(), median(us[one.name]),
-		    median(ratio[one.name]), got.c_str(), syscalls(s.tmp));
+		std::string got = one.sends
+		    ? std::to_string(arrived[one.name]) + "/" +
+		        std::to_string(rounds)
+		    : "-";
+		printf("%-10s %10.0f %16.2f %9s %13.0f\n", one.name.c_str(),
+		    median(us[one.name]), median(ratio[one.name]), got.c_str(),
+		    syscalls(s.tmp));
 	}
 }
 
@@ -251,7 +269,8 @@ double per_datagram(const setup &s, const receiver &r, long n)
 			u.send(record(i), port);
 			usleep(500);
 		}
-		for (long long end = now_ms() + 10000; lines(s.out) < count && now_ms() < end;)
+		for (long long end = now_ms() + 10000;
+		     lines(s.out) < count && now_ms() < end;)
 			usleep(5000);
 		stop(pid);
 		calls[count == 0 ? 0 : 1] = syscalls(s.tmp);
@@ -263,16 +282,22 @@ double per_datagram(const setup &s, const receiver &r, long n)
 // without loss, the saturated rate, CPU and system calls per datagram.
 void receivers(const setup &s)
 {
-	const std::vector<long> rates = {5000, 10000, 20000, 50000, 100000, 200000, 0};
+	const std::vector<long> rates = {
+	    5000, 10000, 20000, 50000, 100000, 200000, 0};
 	const int trials = s.quick ? 1 : 3;
 	std::map<std::string, std::map<long, std::vector<trial>>> res;
 	for (int k = 0; k < trials; k++)
 		for (long rate : rates)
 			for (size_t j = 0; j < s.receivers.size(); j++) {
-				const receiver &r = s.receivers[(j + static_cast<size_t>(k)) % s.receivers.size()];
-				long n = rate == 0 ? (s.quick ? 20000 : 100000)
-				                   : std::max(4000L, rate * (s.quick ? 1 : 4) / 10);
-				res[r.name][rate].push_back(send_to(s, r, rate, n));
+				const receiver &r =
+				    s.receivers[(j + static_cast<size_t>(k)) %
+				        s.receivers.size()];
+				long n = rate == 0
+				    ? (s.quick ? 20000 : 100000)
+				    : std::max(
+				          4000L, rate * (s.quick ? 1 : 4) / 10);
+				res[r.name][rate].push_back(
+				    send_to(s, r, rate, n));
 			}
 
 	std::ofstream dat(s.dir + "/loss.dat");
@@ -286,16 +311,19 @@ void receivers(const setup &s)
 		for (const auto &r : s.receivers) {
 			std::vector<double> loss;
 			for (const auto &t : res[r.name][rate])
-				loss.push_back(100.0 * static_cast<double>(t.sent - t.printed) /
+				loss.push_back(100.0 *
+				    static_cast<double>(t.sent - t.printed) /
 				    static_cast<double>(t.sent));
 			dat << " " << median(loss);
 		}
 	}
 	dat << "\n";
 
-	printf("\nReceiver on loopback: a fresh one for each trial, its output to a file, one "
+	printf("\nReceiver on loopback: a fresh one for each trial, its output "
+	       "to a file, one "
 	       "sender socket\n\n%-14s %14s %14s %14s %14s\n",
-	    "receiver", "no loss up to", "saturated /s", "us CPU each", "calls each");
+	    "receiver", "no loss up to", "saturated /s", "us CPU each",
+	    "calls each");
 	std::map<std::string, double> sat;
 	for (const auto &r : s.receivers) {
 		long best = 0;
@@ -308,19 +336,23 @@ void receivers(const setup &s)
 		}
 		std::vector<double> through, cpu;
 		for (const auto &t : res[r.name][0]) {
-			through.push_back(static_cast<double>(t.printed) / t.seconds);
-			cpu.push_back(t.cpu * 1e6 / static_cast<double>(std::max(1L, t.printed)));
+			through.push_back(
+			    static_cast<double>(t.printed) / t.seconds);
+			cpu.push_back(t.cpu * 1e6 /
+			    static_cast<double>(std::max(1L, t.printed)));
 		}
 		sat[r.name] = median(through);
-		printf("%-14s %14ld %14.0f %14.2f %14.1f\n", r.name.c_str(), best, sat[r.name],
-		    median(cpu), per_datagram(s, r, s.quick ? 200 : 1000));
+		printf("%-14s %14ld %14.0f %14.2f %14.1f\n", r.name.c_str(),
+		    best, sat[r.name], median(cpu),
+		    per_datagram(s, r, s.quick ? 200 : 1000));
 	}
 	printf("\nSaturated rate");
 	const char *sep = ": ";
 	for (const auto &r : s.receivers)
 		for (const char *other : {"socat", "nc"})
 			if (r.name.rfind("server", 0) == 0 && sat[other] > 0) {
-				printf("%s%s / %s %.2f", sep, r.name.c_str(), other, sat[r.name] / sat[other]);
+				printf("%s%s / %s %.2f", sep, r.name.c_str(),
+				    other, sat[r.name] / sat[other]);
 				sep = "; ";
 			}
 	printf(".\n");
@@ -330,8 +362,9 @@ void receivers(const setup &s)
 // only.
 void second_sender(const setup &s)
 {
-	printf("\nTwo senders alternating, 5 datagrams each: lines from each\n\n"
-	       "%-14s %6s %6s\n",
+	printf(
+	    "\nTwo senders alternating, 5 datagrams each: lines from each\n\n"
+	    "%-14s %6s %6s\n",
 	    "receiver", "first", "second");
 	for (const auto &r : s.receivers) {
 		int port = freeport();
@@ -350,21 +383,24 @@ void second_sender(const setup &s)
 		lines(s.out, &text);
 		auto count = [&](const std::string &w) {
 			long n = 0;
-			for (size_t p = text.find(w); p != std::string::npos; p = text.find(w, p + 1))
+			for (size_t p = text.find(w); p != std::string::npos;
+			     p = text.find(w, p + 1))
 				n++;
 			return n;
 		};
-		printf("%-14s %6ld %6ld\n", r.name.c_str(), count("first"), count("second"));
+		printf("%-14s %6ld %6ld\n", r.name.c_str(), count("first"),
+		    count("second"));
 	}
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char *argv[])
 {
 	if (argc != 6 && argc != 8) {
-		fprintf(stderr, "usage: bench TOSSGRAM SERVER FLOOR OUTDIR quick|full "
-		                "[MUSL-LIBC MUSL-SERVER]\n");
+		fprintf(stderr,
+		    "usage: bench TOSSGRAM SERVER FLOOR OUTDIR quick|full "
+		    "[MUSL-LIBC MUSL-SERVER]\n");
 		return 2;
 	}
 	setup s;
@@ -379,10 +415,13 @@ int main(int argc, char *argv[])
 	// The routers' libc: the same program built against musl, started
 	// through musl's loader.
 	if (argc == 8)
-		s.receivers.push_back({"server (musl)", {argv[6], argv[7], "{port}"}});
-	s.receivers.push_back({"socat", {"socat", "-u", "UDP-RECV:{port}", "-"}});
+		s.receivers.push_back(
+		    {"server (musl)", {argv[6], argv[7], "{port}"}});
+	s.receivers.push_back(
+	    {"socat", {"socat", "-u", "UDP-RECV:{port}", "-"}});
 	s.receivers.push_back({"nc", {"nc", "-d", "-n", "-u", "-l", "{port}"}});
-	std::ofstream(s.payload, std::ios::binary) << "flarn" << std::string(45, '\0');
+	std::ofstream(s.payload, std::ios::binary)
+	    << "flarn" << std::string(45, '\0');
 
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	senders(s);

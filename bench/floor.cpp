@@ -20,5 +20,6 @@ int main(int argc, char *argv[])
 		return 1;
 	a.sin_port = htons(static_cast<uint16_t>(atoi(argv[2])));
 	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	return sendto(s, msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0;
+	return sendto(s, msg, sizeof msg, 0, reinterpret_cast<sockaddr *>(&a),
+	           sizeof a) < 0;
 }

@@ -21,9 +21,10 @@ namespace harness {
 
 namespace {
 
-void nap() { usleep(5000); }
-
-
+void nap()
+{
+	usleep(5000);
+}
 
 // wrap, then the prefix where argv starts a program under test, then argv:
 // the prefix starts the programs under test, and nothing else.
@@ -53,7 +54,8 @@ bool sh(const std::string &cmd, std::string *why)
 	pid_t pid = fork();
 	if (pid == 0) {
 		die_with(parent);
-		execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+		execl("/bin/sh", "sh", "-c", cmd.c_str(),
+		    static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	int st = -1;
@@ -78,14 +80,18 @@ bool etc(const std::string &ns, const std::string &hosts, std::string *why)
 	if (!sh("mkdir -p " + dir + " 2>/dev/null", why))
 		return false;
 	write_file(dir + "/hosts", hosts);
-	write_file(dir + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+	write_file(dir + "/resolv.conf",
+	    "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
 	write_file(dir + "/nsswitch.conf", "hosts: files dns\n");
 	return true;
 }
 
-std::string loopback_ns() { return netns_prefix + std::to_string(getpid()) + "_lo"; }
+std::string loopback_ns()
+{
+	return netns_prefix + std::to_string(getpid()) + "_lo";
+}
 
-}  // namespace
+} // namespace
 
 args loopback()
 {
@@ -94,13 +100,17 @@ args loopback()
 		if (!sh("unshare -m true 2>/dev/null", &why) ||
 		    !etc(loopback_ns(), "127.0.0.1 localhost\n", &why)) {
 			if (!env("TEST_REQUIRE_NETNS").empty())
-				ADD_FAILURE() << "no hosts file of the suite's own: " << why;
+				ADD_FAILURE()
+				    << "no hosts file of the suite's own: "
+				    << why;
 			return args{};
 		}
-		// In a mount namespace of its own, so that nothing else sees it.
+		// In a mount namespace of its own, so that nothing else sees
+		// it.
 		return args{"unshare", "-m", "sh", "-c",
 		    "for f in hosts resolv.conf nsswitch.conf; do"
-		    " [ ! -e /etc/$f ] || mount --bind \"$0/$f\" /etc/$f || exit 127; done;"
+		    " [ ! -e /etc/$f ] || mount --bind \"$0/$f\" /etc/$f || "
+		    "exit 127; done;"
 		    " exec \"$@\"",
 		    "/etc/netns/" + loopback_ns()};
 	}();
@@ -113,8 +123,14 @@ std::string env(const char *name, const char *fallback)
 	return v != nullptr ? v : fallback;
 }
 
-std::string tossgram() { return env("TOSSGRAM", TOSSGRAM_BIN); }
-std::string server() { return env("SERVER", SERVER_BIN); }
+std::string tossgram()
+{
+	return env("TOSSGRAM", TOSSGRAM_BIN);
+}
+std::string server()
+{
+	return env("SERVER", SERVER_BIN);
+}
 
 args prefix()
 {
@@ -177,16 +193,22 @@ programs::programs()
 	std::string run;
 	for (const auto &p : prefix())
 		run += p + " ";
-	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()}, std::pair{"server", server()}}) {
+	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()},
+	         std::pair{"server", server()}}) {
 		std::string script = dir_ + "/" + name;
-		std::ofstream(script) << "#!/bin/sh\nexec " << run << path << " \"$@\"\n";
+		std::ofstream(script)
+		    << "#!/bin/sh\nexec " << run << path << " \"$@\"\n";
 		chmod(script.c_str(), 0755);
 	}
 }
 
-programs::~programs() { sh("rm -rf " + dir_, nullptr); }
+programs::~programs()
+{
+	sh("rm -rf " + dir_, nullptr);
+}
 
-proc::proc(const args &argv, const args &wrap, output to, const std::string &file)
+proc::proc(
+    const args &argv, const args &wrap, output to, const std::string &file)
 {
 	pid_ = start(command(argv, wrap), to, file, &out_, &err_);
 }
@@ -212,14 +234,17 @@ testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 		if (nl != std::string::npos) {
 			l = buf_.substr(0, nl);
 			buf_.erase(0, nl + 1);
-			return testing::AssertionSuccess() << "a line: \"" << l << "\"";
+			return testing::AssertionSuccess()
+			    << "a line: \"" << l << "\"";
 		}
 		long long left = deadline - now_ms();
 		pollfd p = {out_, POLLIN, 0};
 		if (left <= 0 || out_ < 0 ||
-		    (poll(&p, 1, static_cast<int>(left)) > 0 && !drain(out_, buf_)))
+		    (poll(&p, 1, static_cast<int>(left)) > 0 &&
+		        !drain(out_, buf_)))
 			return testing::AssertionFailure()
-			    << "no line" << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
+			    << "no line"
+			    << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
 			    << "; standard error: \"" << err() << "\"";
 	}
 }
@@ -257,7 +282,10 @@ std::string proc::err()
 	}
 }
 
-void proc::signal(int sig) { kill(pid_, sig); }
+void proc::signal(int sig)
+{
+	kill(pid_, sig);
+}
 
 int proc::bound(int port, int timeout_ms)
 {
@@ -274,36 +302,47 @@ int proc::bound(int port, int timeout_ms)
 	}
 }
 
-std::vector<int> proc::sockets() const { return socket_fds(pid_); }
+std::vector<int> proc::sockets() const
+{
+	return socket_fds(pid_);
+}
 
 hosts::hosts(const std::vector<std::string> &files)
 {
 	static int made = 0;
-	std::string id = netns_prefix + std::to_string(getpid()) + "_" + std::to_string(made++);
+	std::string id = netns_prefix + std::to_string(getpid()) + "_" +
+	    std::to_string(made++);
 	for (size_t i = 0; i < files.size(); i++)
 		ns_.push_back(id + static_cast<char>('a' + i));
 	for (const auto &ns : ns_)
 		if (!harness::sh("ip netns add " + ns, &why_)) {
-			why_ = "cannot make network namespaces here (" + why_ + ")";
+			why_ = "cannot make network namespaces here (" + why_ +
+			    ")";
 			return;
 		}
 	ok_ = true;
 	for (size_t i = 0; i < files.size(); i++)
-		ok_ = ok_ && sh(i, "ip link set lo up") && harness::etc(ns_[i], files[i], &why_);
+		ok_ = ok_ && sh(i, "ip link set lo up") &&
+		    harness::etc(ns_[i], files[i], &why_);
 }
 
-std::string hosts::link(size_t i, const std::string &addr_i, size_t j, const std::string &addr_j)
+std::string hosts::link(
+    size_t i, const std::string &addr_i, size_t j, const std::string &addr_j)
 {
 	// The ends are named after the host they are in and the host they
 	// lead to, "v" in front: within the 15 characters of a link name.
-	const std::string vi = "v" + ns_[i] + ns_[j].back(), vj = "v" + ns_[j] + ns_[i].back();
+	const std::string vi = "v" + ns_[i] + ns_[j].back(),
+	                  vj = "v" + ns_[j] + ns_[i].back();
 	links_.push_back(vi);
 	links_.push_back(vj);
-	ok_ = ok_ && harness::sh("ip link add " + vi + " type veth peer name " + vj, &why_) &&
+	ok_ = ok_ &&
+	    harness::sh(
+	        "ip link add " + vi + " type veth peer name " + vj, &why_) &&
 	    harness::sh("ip link set " + vi + " netns " + ns_[i], &why_) &&
 	    harness::sh("ip link set " + vj + " netns " + ns_[j], &why_) &&
 	    sh(i, "ip addr add " + addr_i + " dev " + vi) &&
-	    sh(j, "ip addr add " + addr_j + " dev " + vj) && sh(i, "ip link set " + vi + " up") &&
+	    sh(j, "ip addr add " + addr_j + " dev " + vj) &&
+	    sh(i, "ip link set " + vi + " up") &&
 	    sh(j, "ip link set " + vj + " up");
 	return vi;
 }
@@ -329,7 +368,8 @@ namespace {
 // since gone: PREFIX PID _ NAME, and the same after "v" for links.
 std::vector<std::string> stale(const std::string &dir)
 {
-	static const std::regex name(std::string("v?") + netns_prefix + "([0-9]+)_[0-9a-z]+");
+	static const std::regex name(
+	    std::string("v?") + netns_prefix + "([0-9]+)_[0-9a-z]+");
 	std::vector<std::string> found;
 	if (DIR *d = opendir(dir.c_str())) {
 		while (dirent *e = readdir(d)) {
@@ -346,14 +386,20 @@ std::vector<std::string> stale(const std::string &dir)
 }
 
 struct sweeper : testing::Environment {
-	void SetUp() override { sweep(); }
-	void TearDown() override { sh("rm -rf /etc/netns/" + loopback_ns(), nullptr); }
+	void SetUp() override
+	{
+		sweep();
+	}
+	void TearDown() override
+	{
+		sh("rm -rf /etc/netns/" + loopback_ns(), nullptr);
+	}
 };
 
 const testing::Environment *const swept =
     testing::AddGlobalTestEnvironment(new sweeper);
 
-}  // namespace
+} // namespace
 
 void sweep()
 {
@@ -365,4 +411,4 @@ void sweep()
 		sh("rm -rf /etc/netns/" + dir, nullptr);
 }
 
-}  // namespace harness
+} // namespace harness

@@ -22,7 +22,7 @@ std::string env(const char *name, const char *fallback = "");
 std::string libc();
 
 struct result {
-	int status = -1;  // exit status, or 128 + signal
+	int status = -1; // exit status, or 128 + signal
 	std::string out, err;
 };
 
@@ -38,7 +38,8 @@ struct by_name {
 	{
 		return i.param.name;
 	}
-	std::string operator()(const testing::TestParamInfo<const char *> &i) const
+	std::string operator()(
+	    const testing::TestParamInfo<const char *> &i) const
 	{
 		return i.param;
 	}
@@ -48,15 +49,18 @@ struct by_name {
 // under test through the prefix, for commands that name them (the README's,
 // the demo's); removed on destruction.
 class programs {
-public:
+      public:
 	programs();
 	~programs();
 	programs(const programs &) = delete;
 	programs &operator=(const programs &) = delete;
 
-	const std::string &dir() const { return dir_; }
+	const std::string &dir() const
+	{
+		return dir_;
+	}
 
-private:
+      private:
 	std::string dir_;
 };
 
@@ -66,16 +70,19 @@ args loopback();
 
 // A program left running in its own process group, killed on destruction.
 class proc {
-public:
+      public:
 	// wrap + prefix + argv, as run does; standard output as to says, or
 	// into file when one is named.
-	explicit proc(const args &argv, const args &wrap = {}, output to = output::pipe,
-	    const std::string &file = "");
+	explicit proc(const args &argv, const args &wrap = {},
+	    output to = output::pipe, const std::string &file = "");
 	~proc();
 	proc(const proc &) = delete;
 	proc &operator=(const proc &) = delete;
 
-	pid_t pid() const { return pid_; }
+	pid_t pid() const
+	{
+		return pid_;
+	}
 	// One line of standard output without its newline; a failure, naming
 	// what the program said on standard error, when none came in time.
 	testing::AssertionResult line(std::string &l, int timeout_ms = 5000);
@@ -91,7 +98,7 @@ public:
 	// The descriptors of the process that are sockets.
 	std::vector<int> sockets() const;
 
-private:
+      private:
 	pid_t pid_ = -1;
 	int out_ = -1, err_ = -1;
 	int status_ = -1;
@@ -111,7 +118,7 @@ void sweep();
 // answer, so that no lookup ever leaves the namespace. Everything is
 // removed on destruction.
 class hosts {
-public:
+      public:
 	// One host for each hosts file, on no link yet.
 	explicit hosts(const std::vector<std::string> &files);
 	~hosts();
@@ -120,30 +127,44 @@ public:
 
 	// A link from host i, address addr_i (with its prefix length), to
 	// host j, address addr_j; returns the name of i's end of it.
-	std::string link(size_t i, const std::string &addr_i, size_t j, const std::string &addr_j);
+	std::string link(size_t i, const std::string &addr_i, size_t j,
+	    const std::string &addr_j);
 	// Runs the shell command cmd in host i.
 	bool sh(size_t i, const std::string &cmd);
 
-	bool ok() const { return ok_; }
-	const std::string &why() const { return why_; }
-	args in(size_t i) const { return {"ip", "netns", "exec", ns_[i]}; }
+	bool ok() const
+	{
+		return ok_;
+	}
+	const std::string &why() const
+	{
+		return why_;
+	}
+	args in(size_t i) const
+	{
+		return {"ip", "netns", "exec", ns_[i]};
+	}
 	// The folder whose files ip netns exec lays over host i's /etc.
-	std::string etc(size_t i) const { return "/etc/netns/" + ns_[i]; }
+	std::string etc(size_t i) const
+	{
+		return "/etc/netns/" + ns_[i];
+	}
 
-private:
+      private:
 	std::vector<std::string> ns_, links_;
 	std::string why_;
 	bool ok_ = false;
 };
 
-}  // namespace harness
+} // namespace harness
 
 // Skips a test that cannot run here, saying why; fails it instead where
 // the environment variable var is set, as CI sets TEST_REQUIRE_NETNS and
 // TEST_REQUIRE_VM.
-#define SKIP_UNLESS_REQUIRED(var, why)                                              \
-	do {                                                                      \
-		const std::string why_ = (why);                                   \
-		ASSERT_EQ(harness::env(var), "") << why_ << " (" var " is set)";  \
-		GTEST_SKIP() << why_ << " (" var "=1 makes this a failure)";      \
+#define SKIP_UNLESS_REQUIRED(var, why)                                         \
+	do {                                                                   \
+		const std::string why_ = (why);                                \
+		ASSERT_EQ(harness::env(var), "")                               \
+		    << why_ << " (" var " is set)";                            \
+		GTEST_SKIP() << why_ << " (" var "=1 makes this a failure)";   \
 	} while (0)

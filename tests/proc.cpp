@@ -49,7 +49,7 @@ std::vector<std::pair<int, std::string>> socket_inodes(pid_t pid)
 	return fds;
 }
 
-}  // namespace
+} // namespace
 
 long long now_ms()
 {
@@ -65,8 +65,8 @@ void die_with(pid_t parent)
 		_exit(127);
 }
 
-pid_t start(const args &argv, output to, const std::string &file, int *out, int *err,
-    const std::string &in)
+pid_t start(const args &argv, output to, const std::string &file, int *out,
+    int *err, const std::string &in)
 {
 	std::vector<char *> cargv;
 	for (auto &a : argv)
@@ -76,7 +76,8 @@ pid_t start(const args &argv, output to, const std::string &file, int *out, int 
 	int po[2] = {-1, -1}, pe[2];
 	int fo = -1;
 	if (!file.empty()) {
-		fo = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+		fo = open(file.c_str(),
+		    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 		if (fo < 0)
 			fail("open " + file);
 	} else if (to == output::pipe) {
@@ -105,7 +106,8 @@ pid_t start(const args &argv, output to, const std::string &file, int *out, int 
 	if (pid == 0) {
 		setpgid(0, 0);
 		die_with(parent);
-		int fi = open(in.empty() ? "/dev/null" : in.c_str(), O_RDONLY | O_CLOEXEC);
+		int fi = open(in.empty() ? "/dev/null" : in.c_str(),
+		    O_RDONLY | O_CLOEXEC);
 		dup2(fi, 0);
 		if (fo >= 0)
 			dup2(fo, 1);
@@ -158,12 +160,14 @@ std::set<int> ports(pid_t pid)
 	std::getline(t, line);
 	while (std::getline(t, line)) {
 		std::istringstream f(line);
-		std::string sl, local, remote, st, queues, tr, retr, uid, timeout, inode;
-		f >> sl >> local >> remote >> st >> queues >> tr >> retr >> uid >>
-		    timeout >> inode;
+		std::string sl, local, remote, st, queues, tr, retr, uid,
+		    timeout, inode;
+		f >> sl >> local >> remote >> st >> queues >> tr >> retr >>
+		    uid >> timeout >> inode;
 		if (inodes.count(inode))
 			found.insert(static_cast<int>(
-			    strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16)));
+			    strtol(local.substr(local.find(':') + 1).c_str(),
+			        nullptr, 16)));
 	}
 	return found;
 }
@@ -188,7 +192,10 @@ udp::udp(int port, bool reuse, const char *addr)
 	port_ = ntohs(a.sin_port);
 }
 
-udp::~udp() { close(fd_); }
+udp::~udp()
+{
+	close(fd_);
+}
 
 bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
 {
@@ -198,7 +205,8 @@ bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
 	static char b[70000];
 	sockaddr_in a{};
 	socklen_t len = sizeof a;
-	ssize_t n = recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
+	ssize_t n = recvfrom(
+	    fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
 	if (n < 0)
 		return false;
 	data.assign(b, static_cast<size_t>(n));
@@ -213,8 +221,9 @@ void udp::send(const std::string &data, int port, const char *addr)
 	a.sin_family = AF_INET;
 	a.sin_port = htons(static_cast<uint16_t>(port));
 	a.sin_addr.s_addr = inet_addr(addr);
-	if (sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&a),
-	    sizeof a) != static_cast<ssize_t>(data.size()))
+	if (sendto(fd_, data.data(), data.size(), 0,
+	        reinterpret_cast<sockaddr *>(&a),
+	        sizeof a) != static_cast<ssize_t>(data.size()))
 		fail("sendto");
 }
 
@@ -224,4 +233,4 @@ int freeport()
 	return u.port();
 }
 
-}  // namespace harness
+} // namespace harness

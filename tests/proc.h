@@ -30,8 +30,8 @@ enum class output { pipe, pty, closed };
 // standard input from the file in (or /dev/null), standard output into
 // file or as to says (*out reads it back, or is -1), standard error to a
 // pipe (*err).
-pid_t start(const args &argv, output to, const std::string &file, int *out, int *err,
-    const std::string &in = "");
+pid_t start(const args &argv, output to, const std::string &file, int *out,
+    int *err, const std::string &in = "");
 
 // Reads what fd holds now onto the end of s; false at end of file.
 bool drain(int fd, std::string &s);
@@ -46,18 +46,24 @@ std::vector<int> socket_fds(pid_t pid);
 
 // A UDP socket on 127.0.0.1 (or addr), port 0 meaning any.
 class udp {
-public:
-	explicit udp(int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
+      public:
+	explicit udp(
+	    int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
 	~udp();
 	udp(const udp &) = delete;
 	udp &operator=(const udp &) = delete;
 
-	int port() const { return port_; }
+	int port() const
+	{
+		return port_;
+	}
 	// One datagram, or false when none came within timeout_ms.
-	bool recv(std::string &data, sockaddr_in *from = nullptr, int timeout_ms = 5000);
-	void send(const std::string &data, int port, const char *addr = "127.0.0.1");
+	bool recv(std::string &data, sockaddr_in *from = nullptr,
+	    int timeout_ms = 5000);
+	void send(
+	    const std::string &data, int port, const char *addr = "127.0.0.1");
 
-private:
+      private:
 	int fd_ = -1;
 	int port_ = 0;
 };
@@ -65,4 +71,4 @@ private:
 // A port that was free a moment ago.
 int freeport();
 
-}  // namespace harness
+} // namespace harness

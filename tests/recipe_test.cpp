@@ -58,23 +58,30 @@ TEST(recipe, port_forward_through_an_nftables_router)
 	auto blocks = readme();
 	auto block = [&](const std::string &first) {
 		auto b = blocks.find(first);
-		EXPECT_NE(b, blocks.end()) << "no block \"" << first << "\" in the README";
+		EXPECT_NE(b, blocks.end())
+		    << "no block \"" << first << "\" in the README";
 		return b == blocks.end() ? std::string("false") : b->second;
 	};
 	if (system("command -v nft >/dev/null 2>&1") != 0)
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", "nft is not installed");
+		SKIP_UNLESS_REQUIRED(
+		    "TEST_REQUIRE_NETNS", "nft is not installed");
 
-	hosts net({"127.0.0.1 localhost\n", "127.0.0.1 localhost\n", "127.0.0.1 localhost\n"});
-	std::string wan = net.link(router, "192.0.2.2/25", outside, "192.0.2.1/25");
+	hosts net({"127.0.0.1 localhost\n", "127.0.0.1 localhost\n",
+	    "127.0.0.1 localhost\n"});
+	std::string wan =
+	    net.link(router, "192.0.2.2/25", outside, "192.0.2.1/25");
 	net.link(router, "192.0.2.129/25", lan, "192.0.2.130/25");
 	if (!net.ok())
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", net.why());
-	ASSERT_TRUE(net.sh(lan, "ip route add default via 192.0.2.129")) << net.why();
-	ASSERT_TRUE(net.sh(router, "sysctl -qw net.ipv4.ip_forward=1")) << net.why();
+	ASSERT_TRUE(net.sh(lan, "ip route add default via 192.0.2.129"))
+	    << net.why();
+	ASSERT_TRUE(net.sh(router, "sysctl -qw net.ipv4.ip_forward=1"))
+	    << net.why();
 
 	programs bin;
-	const args env = {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"), "WAN_IF=" + wan,
-	    "WAN_IP=192.0.2.2", "LAN_HOST=192.0.2.130", "OUTSIDE_IP=192.0.2.1"};
+	const args env = {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"),
+	    "WAN_IF=" + wan, "WAN_IP=192.0.2.2", "LAN_HOST=192.0.2.130",
+	    "OUTSIDE_IP=192.0.2.1"};
 	auto sh = [&](host h, const std::string &text) {
 		args a = net.in(h);
 		a.insert(a.end(), env.begin(), env.end());
@@ -90,7 +97,9 @@ TEST(recipe, port_forward_through_an_nftables_router)
 	std::string listen = block("# LAN host: listen");
 	proc receiver(sh(lan, "exec " + listen));
 	ASSERT_TRUE(receiver.bound(5060)) << listen << receiver.err();
-	on(router, "# router (nft): forward UDP 5060 to the LAN host, from source port 5060 only");
+	on(router,
+	    "# router (nft): forward UDP 5060 to the LAN host, from source "
+	    "port 5060 only");
 
 	auto sends = [&](const send_case &c) {
 		SCOPED_TRACE(c.block);
@@ -100,17 +109,22 @@ TEST(recipe, port_forward_through_an_nftables_router)
 			ASSERT_TRUE(receiver.line(l, 10000));
 			EXPECT_EQ(l, c.line);
 		} else {
-			EXPECT_FALSE(receiver.line(l, 3000)) << "arrived: " << l;
+			EXPECT_FALSE(receiver.line(l, 3000))
+			    << "arrived: " << l;
 		}
 		EXPECT_FALSE(receiver.ended(0)) << receiver.err();
 	};
-	for (const auto &c : {send_case{"# outside host: send from the admitted port", "fwd 5060 ok"},
-	         send_case{"# outside host: send from another port", ""},
-	         send_case{"# outside host: send from the admitted port", "fwd 5060 ok"}})
+	for (const auto &c :
+	    {send_case{
+	         "# outside host: send from the admitted port", "fwd 5060 ok"},
+	        send_case{"# outside host: send from another port", ""},
+	        send_case{"# outside host: send from the admitted port",
+	            "fwd 5060 ok"}})
 		sends(c);
 
 	on(router, "# router (nft): close the port again");
-	sends({"# outside host: send from a port not used in the last minutes", ""});
+	sends({"# outside host: send from a port not used in the last minutes",
+	    ""});
 }
 
-}  // namespace
+} // namespace

@@ -26,12 +26,15 @@ struct receiver {
 	int port = freeport();
 	proc p;
 
-	explicit receiver(const args &wrap = loopback(), output to = output::pipe,
-	    const std::string &file = "")
+	explicit receiver(const args &wrap = loopback(),
+	    output to = output::pipe, const std::string &file = "")
 	    : p({server(), std::to_string(port)}, wrap, to, file)
 	{
 	}
-	bool ready() { return p.bound(port) != 0; }
+	bool ready()
+	{
+		return p.bound(port) != 0;
+	}
 };
 
 // Bytes that differ from one offset to the next, so that a line shows
@@ -57,7 +60,8 @@ TEST_P(pair, prints_the_text)
 	const auto &c = GetParam();
 	receiver r;
 	ASSERT_TRUE(r.ready());
-	args a = {tossgram(), std::to_string(freeport()), "127.0.0.1", std::to_string(r.port)};
+	args a = {tossgram(), std::to_string(freeport()), "127.0.0.1",
+	    std::to_string(r.port)};
 	a.insert(a.end(), c.message.begin(), c.message.end());
 	EXPECT_EQ(run(a).status, 0);
 	std::string l;
@@ -65,12 +69,11 @@ TEST_P(pair, prints_the_text)
 	EXPECT_EQ(l, c.line);
 }
 
-INSTANTIATE_TEST_SUITE_P(server, pair, testing::Values(
-    sender_case{"default", {}, "flarn"},
-    sender_case{"message", {"port 9000 is open"}, "port 9000 is open"},
-    sender_case{"short", {"ab"}, "ab"},
-    sender_case{"empty", {""}, ""},
-    sender_case{"fortynine", {pattern(49)}, pattern(49)}),
+INSTANTIATE_TEST_SUITE_P(server, pair,
+    testing::Values(sender_case{"default", {}, "flarn"},
+        sender_case{"message", {"port 9000 is open"}, "port 9000 is open"},
+        sender_case{"short", {"ab"}, "ab"}, sender_case{"empty", {""}, ""},
+        sender_case{"fortynine", {pattern(49)}, pattern(49)}),
     by_name());
 
 struct datagram_case {
@@ -98,20 +101,23 @@ TEST_P(datagram, prints_up_to_zero_byte_or_buffer)
 	EXPECT_FALSE(r.p.ended(0));
 }
 
-INSTANTIATE_TEST_SUITE_P(server, datagram, testing::Values(
-    datagram_case{"empty", "", ""},
-    datagram_case{"one", "x", "x"},
-    datagram_case{"zero_inside", std::string("ab\0cd", 5), "ab"},
-    datagram_case{"zero_first", std::string("\0abc", 4), ""},
-    datagram_case{"not_utf8", "\xff\xfe\x80", "\xff\xfe\x80"},
-    datagram_case{"b1023", pattern(1023), pattern(1023)},
-    datagram_case{"b1024", pattern(1024), pattern(1024)},
-    datagram_case{"b1025", pattern(1025), pattern(1024)},
-    datagram_case{"b2000", pattern(2000), pattern(1024)},
-    datagram_case{"b65507", pattern(65507), pattern(1024)},
-    datagram_case{"b1024_zero_at_1000", pattern(1000) + '\0' + pattern(23), pattern(1000)},
-    datagram_case{"b65507_zero_at_1023", pattern(1023) + '\0' + pattern(64483), pattern(1023)},
-    datagram_case{"b65507_zero_at_2000", pattern(2000) + '\0' + pattern(63506), pattern(1024)}),
+INSTANTIATE_TEST_SUITE_P(server, datagram,
+    testing::Values(datagram_case{"empty", "", ""},
+        datagram_case{"one", "x", "x"},
+        datagram_case{"zero_inside", std::string("ab\0cd", 5), "ab"},
+        datagram_case{"zero_first", std::string("\0abc", 4), ""},
+        datagram_case{"not_utf8", "\xff\xfe\x80", "\xff\xfe\x80"},
+        datagram_case{"b1023", pattern(1023), pattern(1023)},
+        datagram_case{"b1024", pattern(1024), pattern(1024)},
+        datagram_case{"b1025", pattern(1025), pattern(1024)},
+        datagram_case{"b2000", pattern(2000), pattern(1024)},
+        datagram_case{"b65507", pattern(65507), pattern(1024)},
+        datagram_case{"b1024_zero_at_1000", pattern(1000) + '\0' + pattern(23),
+            pattern(1000)},
+        datagram_case{"b65507_zero_at_1023",
+            pattern(1023) + '\0' + pattern(64483), pattern(1023)},
+        datagram_case{"b65507_zero_at_2000",
+            pattern(2000) + '\0' + pattern(63506), pattern(1024)}),
     by_name());
 
 TEST(server, many_datagrams_one_line_each_in_order)
@@ -137,7 +143,8 @@ TEST(server, lines_reach_a_pipe_while_it_runs)
 	for (const char *text : {"first", "second"}) {
 		u.send(text, r.port);
 		std::string l;
-		ASSERT_TRUE(r.p.line(l, 3000)) << "\"" << text << "\" held back";
+		ASSERT_TRUE(r.p.line(l, 3000))
+		    << "\"" << text << "\" held back";
 		EXPECT_EQ(l, text);
 	}
 	EXPECT_FALSE(r.p.ended(0));
@@ -196,14 +203,14 @@ TEST_P(usage, reported_with_the_name_it_was_started_under)
 	EXPECT_EQ(r.err, "usage: " + server() + " <port>\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(server, usage, testing::Values(
-    usage_case{"no_argument", {}},
-    usage_case{"two_arguments", {"9000", "9001"}},
-    usage_case{"three_arguments", {"1", "2", "3"}},
-    usage_case{"beyond_int", {"2147483648"}},
-    usage_case{"below_int", {"-2147483649"}},
-    usage_case{"twenty_digits", {"99999999999999999999"}},
-    usage_case{"two_to_32", {"4294967296"}}),
+INSTANTIATE_TEST_SUITE_P(server, usage,
+    testing::Values(usage_case{"no_argument", {}},
+        usage_case{"two_arguments", {"9000", "9001"}},
+        usage_case{"three_arguments", {"1", "2", "3"}},
+        usage_case{"beyond_int", {"2147483648"}},
+        usage_case{"below_int", {"-2147483649"}},
+        usage_case{"twenty_digits", {"99999999999999999999"}},
+        usage_case{"two_to_32", {"4294967296"}}),
     by_name());
 
 // Output that cannot be written ends the receiver with a report, rather
@@ -217,7 +224,8 @@ TEST(server, output_that_fails_ends_it)
 	int status = 0;
 	ASSERT_TRUE(r.p.ended(5000, &status)) << "still running";
 	EXPECT_EQ(status, 1);
-	EXPECT_EQ(r.p.err(), "ERROR writing to standard output: No space left on device\n");
+	EXPECT_EQ(r.p.err(),
+	    "ERROR writing to standard output: No space left on device\n");
 }
 
 // Started with standard output closed, the socket must not take its
@@ -230,7 +238,8 @@ TEST(server, closed_stdout_keeps_the_socket_clear)
 		EXPECT_GT(fd, 2) << "the socket took a standard descriptor";
 	char out[64] = {};
 	std::string fd1 = "/proc/" + std::to_string(r.p.pid()) + "/fd/1";
-	EXPECT_GT(readlink(fd1.c_str(), out, sizeof out - 1), 0) << "standard output still closed";
+	EXPECT_GT(readlink(fd1.c_str(), out, sizeof out - 1), 0)
+	    << "standard output still closed";
 	EXPECT_STREQ(out, "/dev/null");
 	udp u;
 	u.send("into the void", r.port);
@@ -282,49 +291,79 @@ TEST_P(shown, on_a_terminal_in_caret_notation)
 TEST_P(shown, on_a_pipe_unchanged)
 {
 	const auto &c = GetParam();
-	std::string text = c.data.substr(0, std::min(c.data.find('\0'), size_t{1024}));
+	std::string text =
+	    c.data.substr(0, std::min(c.data.find('\0'), size_t{1024}));
 	receiver r;
 	ASSERT_TRUE(r.ready());
 	udp u;
 	u.send(c.data, r.port);
 	std::string got, l;
-	for (size_t i = 0; i <= static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); i++) {
+	for (size_t i = 0; i <=
+	     static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+	     i++) {
 		ASSERT_TRUE(r.p.line(l)) << "line " << i << " missing";
 		got += (i ? "\n" : "") + l;
 	}
 	EXPECT_EQ(got, text);
 }
 
-INSTANTIATE_TEST_SUITE_P(server, shown, testing::Values(
-    shown_case{"escapes", "ok\x1b[2K\rfwd 5060 ok\x1b]0;owned\a",
-        "ok^[[2K^Mfwd 5060 ok^[]0;owned^G"},
-    shown_case{"shift_out_in", "\x0e" "abc\x0f", "^Nabc^O"},
-    shown_case{"newline", "a\nb", "a^Jb"},
-    shown_case{"all_controls", controls(),
-        "^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^?"},
-    shown_case{"tab", "a\tb", "a\tb"},
-    shown_case{"utf8", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93", "gr\xc3\xbc\xc3\x9f" "e \xe2\x9c\x93"},
-    shown_case{"lone_c1_bytes", "\x80\x9b\x9f\xff\xa0", "M-^@M-^[M-^_\xff\xa0"},
-    shown_case{"utf8_csi_clears", "log\xc2\x9b" "2J\xc2\x9b" "1;1Hall clear",
-        "logM-BM-^[2JM-BM-^[1;1Hall clear"},
-    shown_case{"utf8_osc_title", "\xc2\x9d" "0;owned\xc2\x9c", "M-BM-^]0;ownedM-BM-^\\"},
-    shown_case{"utf8_c1_all", [] {
-        std::string s;
-        for (int c = 0x80; c < 0xa0; c++)
-            s += std::string("\xc2") + static_cast<char>(c);
-        return s;
-    }(), "M-BM-^@M-BM-^AM-BM-^BM-BM-^CM-BM-^DM-BM-^EM-BM-^FM-BM-^GM-BM-^HM-BM-^I"
-         "M-BM-^JM-BM-^KM-BM-^LM-BM-^MM-BM-^NM-BM-^OM-BM-^PM-BM-^QM-BM-^RM-BM-^S"
-         "M-BM-^TM-BM-^UM-BM-^VM-BM-^WM-BM-^XM-BM-^YM-BM-^ZM-BM-^[M-BM-^\\M-BM-^]"
-         "M-BM-^^M-BM-^_"},
-    shown_case{"utf8_from_a0_passes", "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80",
-        "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80"},
-    shown_case{"broken_utf8", "\xc2\x1b\xc2\xe2\x9b\xe0\x9f\x9b\xed\xa0\x80\xc0\x9b\xf4\x90\x80\x80",
-        "\xc2^[\xc2\xe2M-^[\xe0M-^_M-^[\xed\xa0M-^@\xc0M-^[\xf4M-^PM-^@M-^@"},
-    shown_case{"cut_at_zero", std::string("\xe2\x80\0\x9b", 4), "\xe2M-^@"},
-    shown_case{"full_of_c1", std::string(1100, '\x9b'), times(1024, "M-^[")},
-    shown_case{"zero_ends", std::string("a\x1b\0\x1b", 4), "a^["},
-    shown_case{"full_of_escapes", std::string(1100, '\x1b'), times(1024, "^[")}),
+INSTANTIATE_TEST_SUITE_P(server, shown,
+    testing::Values(
+        shown_case{"escapes", "ok\x1b[2K\rfwd 5060 ok\x1b]0;owned\a",
+            "ok^[[2K^Mfwd 5060 ok^[]0;owned^G"},
+        shown_case{"shift_out_in",
+            "\x0e"
+            "abc\x0f",
+            "^Nabc^O"},
+        shown_case{"newline", "a\nb", "a^Jb"},
+        shown_case{"all_controls", controls(),
+            "^A^B^C^D^E^F^G^H\t^J^K^L^M^N^O^P^Q^R^S^T^U^V^W^X^Y^Z^[^\\^]^^^_^"
+            "?"},
+        shown_case{"tab", "a\tb", "a\tb"},
+        shown_case{"utf8",
+            "gr\xc3\xbc\xc3\x9f"
+            "e \xe2\x9c\x93",
+            "gr\xc3\xbc\xc3\x9f"
+            "e \xe2\x9c\x93"},
+        shown_case{
+            "lone_c1_bytes", "\x80\x9b\x9f\xff\xa0", "M-^@M-^[M-^_\xff\xa0"},
+        shown_case{"utf8_csi_clears",
+            "log\xc2\x9b"
+            "2J\xc2\x9b"
+            "1;1Hall clear",
+            "logM-BM-^[2JM-BM-^[1;1Hall clear"},
+        shown_case{"utf8_osc_title",
+            "\xc2\x9d"
+            "0;owned\xc2\x9c",
+            "M-BM-^]0;ownedM-BM-^\\"},
+        shown_case{"utf8_c1_all",
+            [] {
+	            std::string s;
+	            for (int c = 0x80; c < 0xa0; c++)
+		            s += std::string("\xc2") + static_cast<char>(c);
+	            return s;
+            }(),
+            "M-BM-^@M-BM-^AM-BM-^BM-BM-^CM-BM-^DM-BM-^EM-BM-^FM-BM-^GM-BM-^HM-"
+            "BM-^I"
+            "M-BM-^JM-BM-^KM-BM-^LM-BM-^MM-BM-^NM-BM-^OM-BM-^PM-BM-^QM-BM-^RM-"
+            "BM-^S"
+            "M-BM-^TM-BM-^UM-BM-^VM-BM-^WM-BM-^XM-BM-^YM-BM-^ZM-BM-^[M-BM-^\\M-"
+            "BM-^]"
+            "M-BM-^^M-BM-^_"},
+        shown_case{"utf8_from_a0_passes",
+            "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80",
+            "\xc2\xa0\xc5\x9b\xd0\x9f\xe2\x80\x9c\xf0\x9f\x98\x80"},
+        shown_case{"broken_utf8",
+            "\xc2\x1b\xc2\xe2\x9b\xe0\x9f\x9b\xed\xa0\x80\xc0\x9b\xf4\x90\x80"
+            "\x80",
+            "\xc2^[\xc2\xe2M-^[\xe0M-^_M-^[\xed\xa0M-^@\xc0M-^[\xf4M-^PM-^@M-^"
+            "@"},
+        shown_case{"cut_at_zero", std::string("\xe2\x80\0\x9b", 4), "\xe2M-^@"},
+        shown_case{
+            "full_of_c1", std::string(1100, '\x9b'), times(1024, "M-^[")},
+        shown_case{"zero_ends", std::string("a\x1b\0\x1b", 4), "a^["},
+        shown_case{
+            "full_of_escapes", std::string(1100, '\x1b'), times(1024, "^[")}),
     by_name());
 
 // What a terminal would obey in a line it is shown: a C0 control but tab,
@@ -345,15 +384,16 @@ std::string obeyed(const std::string &line)
 		wchar_t wc = 0;
 		size_t n = mbrtowc(&wc, line.data() + i, line.size() - i, &st);
 		auto c = static_cast<unsigned char>(line[i]);
-		if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+		if (n == static_cast<size_t>(-1) ||
+		    n == static_cast<size_t>(-2)) {
 			st = mbstate_t{};
 			wc = c;
 			n = 1;
 		}
-		if ((wc < 0x20 && wc != '\t') || (wc >= 0x7f && wc < 0xa0))
-		{
+		if ((wc < 0x20 && wc != '\t') || (wc >= 0x7f && wc < 0xa0)) {
 			char u[32];
-			snprintf(u, sizeof u, "U+%04lX at %zu", static_cast<unsigned long>(wc), i);
+			snprintf(u, sizeof u, "U+%04lX at %zu",
+			    static_cast<unsigned long>(wc), i);
 			found = u;
 		}
 		i += n;
@@ -373,14 +413,21 @@ TEST(server, random_datagrams_show_no_control_on_a_terminal)
 		seed = static_cast<unsigned>(atol(s));
 	SCOPED_TRACE("TEST_SEED=" + std::to_string(seed));
 	std::mt19937 rng(seed);
-	auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+	auto pick = [&](unsigned n) {
+		return static_cast<unsigned>(rng() % n);
+	};
 	auto byte = [&]() -> char {
 		switch (pick(6)) {
-		case 0: return static_cast<char>(pick(0x20));
-		case 1: return static_cast<char>(0x7f + pick(0x21));
-		case 2: return static_cast<char>(0xc2 + pick(2) * pick(0x33));
-		case 3: return static_cast<char>(0x80 + pick(0x40));
-		default: return static_cast<char>(1 + pick(255));
+		case 0:
+			return static_cast<char>(pick(0x20));
+		case 1:
+			return static_cast<char>(0x7f + pick(0x21));
+		case 2:
+			return static_cast<char>(0xc2 + pick(2) * pick(0x33));
+		case 3:
+			return static_cast<char>(0x80 + pick(0x40));
+		default:
+			return static_cast<char>(1 + pick(255));
 		}
 	};
 	receiver r(loopback(), output::pty);
@@ -401,9 +448,11 @@ TEST(server, random_datagrams_show_no_control_on_a_terminal)
 		}
 		for (const auto &d : data) {
 			std::string l;
-			ASSERT_TRUE(r.p.line(l)) << "datagram " << sent << " gave no line";
+			ASSERT_TRUE(r.p.line(l))
+			    << "datagram " << sent << " gave no line";
 			std::string bad = obeyed(l);
-			ASSERT_EQ(bad, "") << "datagram " << sent << " shown as \"" << l << "\"";
+			ASSERT_EQ(bad, "") << "datagram " << sent
+			                   << " shown as \"" << l << "\"";
 			sent++;
 		}
 	}
@@ -417,7 +466,9 @@ TEST(server, port_held_without_reuse_fails_binding)
 	result r = run({server(), std::to_string(holder.port())});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
-	EXPECT_TRUE(std::regex_match(r.err, std::regex("ERROR on binding: [^\n]+\n"))) << r.err;
+	EXPECT_TRUE(
+	    std::regex_match(r.err, std::regex("ERROR on binding: [^\n]+\n")))
+	    << r.err;
 }
 
 TEST(server, two_receivers_with_reuse_share_a_port)
@@ -436,7 +487,7 @@ TEST(server, two_receivers_with_reuse_share_a_port)
 struct word_case {
 	const char *name;
 	std::string (*word)(int);
-	bool any;  // the system picks the port
+	bool any; // the system picks the port
 };
 
 class port_word : public testing::TestWithParam<word_case> {};
@@ -457,16 +508,22 @@ TEST_P(port_word, binds_and_prints)
 	EXPECT_EQ(l, "hello");
 }
 
-INSTANTIATE_TEST_SUITE_P(server, port_word, testing::Values(
-    word_case{"word", [](int) { return std::string("abc"); }, true},
-    word_case{"empty", [](int) { return std::string(); }, true},
-    word_case{"format", [](int) { return std::string("%n%n%s"); }, true},
-    word_case{"hex", [](int) { return std::string("0x50"); }, true},
-    word_case{"not_utf8", [](int) { return std::string("\xff\xfe"); }, true},
-    word_case{"trailing_letters", [](int p) { return std::to_string(p) + "abc"; }, false},
-    word_case{"leading_space", [](int p) { return " " + std::to_string(p); }, false},
-    word_case{"wrapped", [](int p) { return std::to_string(p + 65536); }, false},
-    word_case{"negative", [](int p) { return std::to_string(p - 65536); }, false}),
+INSTANTIATE_TEST_SUITE_P(server, port_word,
+    testing::Values(
+        word_case{"word", [](int) { return std::string("abc"); }, true},
+        word_case{"empty", [](int) { return std::string(); }, true},
+        word_case{"format", [](int) { return std::string("%n%n%s"); }, true},
+        word_case{"hex", [](int) { return std::string("0x50"); }, true},
+        word_case{
+            "not_utf8", [](int) { return std::string("\xff\xfe"); }, true},
+        word_case{"trailing_letters",
+            [](int p) { return std::to_string(p) + "abc"; }, false},
+        word_case{"leading_space",
+            [](int p) { return " " + std::to_string(p); }, false},
+        word_case{
+            "wrapped", [](int p) { return std::to_string(p + 65536); }, false},
+        word_case{"negative", [](int p) { return std::to_string(p - 65536); },
+            false}),
     by_name());
 
 // Two hosts: tossgram on 192.0.2.1 sends to server on 192.0.2.2.
@@ -479,7 +536,8 @@ TEST(server, two_hosts_line_crosses_the_link)
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", net.why());
 	receiver r(net.in(1));
 	ASSERT_TRUE(r.ready()) << r.p.err();
-	result s = run({tossgram(), "4242", "192.0.2.2", std::to_string(r.port), "from hosta"},
+	result s = run({tossgram(), "4242", "192.0.2.2", std::to_string(r.port),
+	                   "from hosta"},
 	    net.in(0));
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
@@ -498,7 +556,8 @@ TEST(server, two_hosts_unknown_sender_follows_the_libc)
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", net.why());
 	receiver r(net.in(1));
 	ASSERT_TRUE(r.ready()) << r.p.err();
-	result s = run({tossgram(), "4243", "192.0.2.2", std::to_string(r.port), "who am i"},
+	result s = run({tossgram(), "4243", "192.0.2.2", std::to_string(r.port),
+	                   "who am i"},
 	    net.in(0));
 	EXPECT_EQ(s.status, 0) << s.err;
 	std::string l;
@@ -511,10 +570,10 @@ TEST(server, two_hosts_unknown_sender_follows_the_libc)
 		ASSERT_TRUE(r.p.ended(10000, &status));
 		EXPECT_EQ(status, 1);
 		EXPECT_FALSE(r.p.line(l, 100)) << "printed: " << l;
-		EXPECT_TRUE(std::regex_match(r.p.err(),
-		    std::regex("ERROR on gethostbyaddr: [^\n]*\n")))
+		EXPECT_TRUE(std::regex_match(
+		    r.p.err(), std::regex("ERROR on gethostbyaddr: [^\n]*\n")))
 		    << r.p.err();
 	}
 }
 
-}  // namespace
+} // namespace

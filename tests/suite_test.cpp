@@ -32,8 +32,8 @@ pid_t self(const std::string &filter, const std::string &tag, int kill_ms = -1)
 		die_with(parent);
 		setenv("TEST_KILLED_RUN", tag.c_str(), 1);
 		std::string f = "--gtest_filter=" + filter;
-		execl("/proc/self/exe", "blackbox", f.c_str(), "--gtest_brief=1",
-		    static_cast<char *>(nullptr));
+		execl("/proc/self/exe", "blackbox", f.c_str(),
+		    "--gtest_brief=1", static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	if (kill_ms >= 0) {
@@ -41,7 +41,8 @@ pid_t self(const std::string &filter, const std::string &tag, int kill_ms = -1)
 		kill(pid, SIGKILL);
 	} else {
 		// Bounded: a run that hangs is killed like the others.
-		for (int i = 0; i < 3000 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+		for (int i = 0; i < 3000 && waitpid(pid, nullptr, WNOHANG) == 0;
+		     i++)
 			usleep(10000);
 		kill(pid, SIGKILL);
 	}
@@ -82,8 +83,10 @@ TEST(suite, killed_run_leaves_nothing_once_run_again)
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", probe.why());
 	for (int ms : {0, 15, 40, 80, 150, 300, 600, 1200}) {
 		SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");
-		std::string tag = std::to_string(getpid()) + "_" + std::to_string(ms);
-		pid_t killed = self("server.two_hosts_line_crosses_the_link", tag, ms);
+		std::string tag =
+		    std::to_string(getpid()) + "_" + std::to_string(ms);
+		pid_t killed =
+		    self("server.two_hosts_line_crosses_the_link", tag, ms);
 		ASSERT_GT(killed, 0);
 		// The programs it started die with it, a moment later.
 		std::vector<std::string> left;
@@ -92,10 +95,13 @@ TEST(suite, killed_run_leaves_nothing_once_run_again)
 		for (const auto &p : tagged(tag))
 			left.push_back("process " + p);
 		// Run again: it clears what the killed run made.
-		ASSERT_GT(self("server/usage.*/no_argument", tag + "_again"), 0);
-		const std::string made = netns_prefix + std::to_string(killed) + "_";
+		ASSERT_GT(
+		    self("server/usage.*/no_argument", tag + "_again"), 0);
+		const std::string made =
+		    netns_prefix + std::to_string(killed) + "_";
 		for (const auto &[dir, start] : {std::pair{"/run/netns", made},
-		    std::pair{"/sys/class/net", "v" + made}, std::pair{"/etc/netns", made}})
+		         std::pair{"/sys/class/net", "v" + made},
+		         std::pair{"/etc/netns", made}})
 			for (const auto &p : named(dir, start))
 				left.push_back(p);
 		EXPECT_TRUE(left.empty()) << "left behind: " << left[0];
@@ -109,15 +115,19 @@ TEST(demo, survives_held_ports)
 	std::vector<std::unique_ptr<udp>> held;
 	for (int p : {40000, 40001, 20001, 20002, 20003, 20005}) {
 		try {
-			held.push_back(std::make_unique<udp>(p, false, "0.0.0.0"));
+			held.push_back(
+			    std::make_unique<udp>(p, false, "0.0.0.0"));
 		} catch (const std::runtime_error &) {
 			// Held by someone else already: just as good.
 		}
 	}
 	programs bin;
-	result r = run({"sh", SOURCE_DIR "/tools/demo.sh", bin.dir()}, {}, 20000);
+	result r =
+	    run({"sh", SOURCE_DIR "/tools/demo.sh", bin.dir()}, {}, 20000);
 	EXPECT_EQ(r.status, 0) << r.err;
-	EXPECT_NE(r.out.find("  | flarn\n  | hello, router\n"), std::string::npos) << r.out;
+	EXPECT_NE(
+	    r.out.find("  | flarn\n  | hello, router\n"), std::string::npos)
+	    << r.out;
 }
 
-}  // namespace
+} // namespace

@@ -12,21 +12,26 @@ using namespace harness;
 
 namespace {
 
-const std::string usage = "Usage: tossgram src-port dst-ip dst-port [message]\n";
+const std::string usage =
+    "Usage: tossgram src-port dst-ip dst-port [message]\n";
 
-std::string zeros(size_t n) { return std::string(n, '\0'); }
+std::string zeros(size_t n)
+{
+	return std::string(n, '\0');
+}
 
 // Proves the failure sent nothing: loopback delivers at sendto, so a
 // datagram would already be queued by the time the sender has exited.
 void nothing_arrived(udp &u)
 {
 	std::string d;
-	EXPECT_FALSE(u.recv(d, nullptr, 100)) << "a datagram arrived: " << d.size() << " bytes";
+	EXPECT_FALSE(u.recv(d, nullptr, 100))
+	    << "a datagram arrived: " << d.size() << " bytes";
 }
 
 struct payload_case {
 	const char *name;
-	std::vector<std::string> message;  // empty: no message argument
+	std::vector<std::string> message; // empty: no message argument
 	std::string wire;
 };
 
@@ -37,7 +42,8 @@ TEST_P(payload, bytes_and_source_port)
 	const auto &c = GetParam();
 	udp dst;
 	int sport = freeport();
-	args a = {tossgram(), std::to_string(sport), "127.0.0.1", std::to_string(dst.port())};
+	args a = {tossgram(), std::to_string(sport), "127.0.0.1",
+	    std::to_string(dst.port())};
 	a.insert(a.end(), c.message.begin(), c.message.end());
 	result r = run(a);
 	EXPECT_EQ(r.status, 0);
@@ -53,17 +59,20 @@ TEST_P(payload, bytes_and_source_port)
 	nothing_arrived(dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, payload, testing::Values(
-    payload_case{"default", {}, "flarn" + zeros(45)},
-    payload_case{"empty", {""}, std::string("\0larn", 5) + zeros(45)},
-    payload_case{"one", {"a"}, std::string("a\0arn", 5) + zeros(45)},
-    payload_case{"two", {"ab"}, std::string("ab\0rn", 5) + zeros(45)},
-    payload_case{"three", {"abc"}, std::string("abc\0n", 5) + zeros(45)},
-    payload_case{"four", {"abcd"}, "abcd" + zeros(46)},
-    payload_case{"longer", {"hello, world"}, "hello, world" + zeros(38)},
-    payload_case{"fortynine", {std::string(49, 'x')}, std::string(49, 'x') + zeros(1)},
-    payload_case{"not_utf8", {"\xff\xfe"}, std::string("\xff\xfe\0rn", 5) + zeros(45)},
-    payload_case{"newline", {"a\nb"}, std::string("a\nb\0n", 5) + zeros(45)}),
+INSTANTIATE_TEST_SUITE_P(tossgram, payload,
+    testing::Values(payload_case{"default", {}, "flarn" + zeros(45)},
+        payload_case{"empty", {""}, std::string("\0larn", 5) + zeros(45)},
+        payload_case{"one", {"a"}, std::string("a\0arn", 5) + zeros(45)},
+        payload_case{"two", {"ab"}, std::string("ab\0rn", 5) + zeros(45)},
+        payload_case{"three", {"abc"}, std::string("abc\0n", 5) + zeros(45)},
+        payload_case{"four", {"abcd"}, "abcd" + zeros(46)},
+        payload_case{"longer", {"hello, world"}, "hello, world" + zeros(38)},
+        payload_case{"fortynine", {std::string(49, 'x')},
+            std::string(49, 'x') + zeros(1)},
+        payload_case{"not_utf8", {"\xff\xfe"},
+            std::string("\xff\xfe\0rn", 5) + zeros(45)},
+        payload_case{
+            "newline", {"a\nb"}, std::string("a\nb\0n", 5) + zeros(45)}),
     by_name());
 
 // How port arguments are read: only the low 16 bits count, leading white
@@ -81,7 +90,8 @@ TEST_P(ports, reach_low_16_bits)
 	const auto &c = GetParam();
 	udp dst;
 	int sport = freeport();
-	result r = run({tossgram(), c.src(sport), "127.0.0.1", c.dst(dst.port())});
+	result r =
+	    run({tossgram(), c.src(sport), "127.0.0.1", c.dst(dst.port())});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
 	std::string d;
@@ -91,22 +101,29 @@ TEST_P(ports, reach_low_16_bits)
 	EXPECT_EQ(ntohs(from.sin_port), sport);
 }
 
-std::string plain(int p) { return std::to_string(p); }
+std::string plain(int p)
+{
+	return std::to_string(p);
+}
 
-INSTANTIATE_TEST_SUITE_P(tossgram, ports, testing::Values(
-    port_case{"plain", plain, plain},
-    port_case{"wrapped", [](int p) { return std::to_string(p + 65536); },
-        [](int p) { return std::to_string(p + 3 * 65536); }},
-    port_case{"negative", [](int p) { return std::to_string(p - 65536); },
-        [](int p) { return std::to_string(p - 2 * 65536); }},
-    port_case{"trailing_letters", [](int p) { return std::to_string(p) + "abc"; },
-        [](int p) { return std::to_string(p) + "x1"; }},
-    port_case{"white_space", [](int p) { return " \t" + std::to_string(p) + "\n"; },
-        [](int p) { return "\n" + std::to_string(p) + " "; }},
-    port_case{"sign", [](int p) { return "+" + std::to_string(p); }, plain},
-    port_case{"int_max_wraps", plain, [](int p) {
-        // 2147418112 is 0x7fff0000: its low 16 bits are zero.
-        return std::to_string(2147418112 + p); }}),
+INSTANTIATE_TEST_SUITE_P(tossgram, ports,
+    testing::Values(port_case{"plain", plain, plain},
+        port_case{"wrapped", [](int p) { return std::to_string(p + 65536); },
+            [](int p) { return std::to_string(p + 3 * 65536); }},
+        port_case{"negative", [](int p) { return std::to_string(p - 65536); },
+            [](int p) { return std::to_string(p - 2 * 65536); }},
+        port_case{"trailing_letters",
+            [](int p) { return std::to_string(p) + "abc"; },
+            [](int p) { return std::to_string(p) + "x1"; }},
+        port_case{"white_space",
+            [](int p) { return " \t" + std::to_string(p) + "\n"; },
+            [](int p) { return "\n" + std::to_string(p) + " "; }},
+        port_case{"sign", [](int p) { return "+" + std::to_string(p); }, plain},
+        port_case{"int_max_wraps", plain,
+            [](int p) {
+	            // 2147418112 is 0x7fff0000: its low 16 bits are zero.
+	            return std::to_string(2147418112 + p);
+            }}),
     by_name());
 
 // The other forms inet_addr reads are addresses too, and sent to.
@@ -120,26 +137,28 @@ class address_form : public testing::TestWithParam<address_case> {};
 TEST_P(address_form, reaches_127_0_0_1)
 {
 	udp dst;
-	result r = run({tossgram(), "0", GetParam().addr, std::to_string(dst.port())});
+	result r =
+	    run({tossgram(), "0", GetParam().addr, std::to_string(dst.port())});
 	EXPECT_EQ(r.status, 0) << r.err;
 	std::string d;
 	ASSERT_TRUE(dst.recv(d)) << "no datagram";
 	EXPECT_EQ(d, "flarn" + zeros(45));
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, address_form, testing::Values(
-    address_case{"two_parts", "127.1"},
-    address_case{"three_parts", "127.0.1"},
-    address_case{"one_number", "2130706433"},
-    address_case{"hex_part", "0x7f.0.0.1"},
-    address_case{"octal_part", "0177.0.0.1"},
-    address_case{"hex_number", "0x7f000001"}),
+INSTANTIATE_TEST_SUITE_P(tossgram, address_form,
+    testing::Values(address_case{"two_parts", "127.1"},
+        address_case{"three_parts", "127.0.1"},
+        address_case{"one_number", "2130706433"},
+        address_case{"hex_part", "0x7f.0.0.1"},
+        address_case{"octal_part", "0177.0.0.1"},
+        address_case{"hex_number", "0x7f000001"}),
     by_name());
 
 TEST(tossgram, source_port_zero_is_chosen_by_system)
 {
 	udp dst;
-	result r = run({tossgram(), "0", "127.0.0.1", std::to_string(dst.port())});
+	result r =
+	    run({tossgram(), "0", "127.0.0.1", std::to_string(dst.port())});
 	EXPECT_EQ(r.status, 0);
 	std::string d;
 	sockaddr_in from{};
@@ -170,25 +189,29 @@ TEST_P(refused, usage_and_nothing_sent)
 	nothing_arrived(dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, refused, testing::Values(
-    refused_case{"no_arguments", {}},
-    refused_case{"one_argument", {"0"}},
-    refused_case{"two_arguments", {"0", "127.0.0.1"}},
-    refused_case{"five_arguments", {"0", "127.0.0.1", "DST", "hi", "there"}},
-    refused_case{"message_of_50", {"0", "127.0.0.1", "DST", std::string(50, 'x')}},
-    refused_case{"message_of_10000", {"0", "127.0.0.1", "DST", std::string(10000, 'x')}},
-    refused_case{"src_empty", {"", "127.0.0.1", "DST"}},
-    refused_case{"src_word", {"abc", "127.0.0.1", "DST"}},
-    refused_case{"src_sign_only", {"-", "127.0.0.1", "DST"}},
-    refused_case{"src_format", {"%n%n%s", "127.0.0.1", "DST"}},
-    refused_case{"src_not_utf8", {"\xff\xfe", "127.0.0.1", "DST"}},
-    refused_case{"dst_empty", {"0", "127.0.0.1", ""}},
-    refused_case{"dst_word", {"0", "127.0.0.1", "abc"}},
-    refused_case{"dst_space_only", {"0", "127.0.0.1", " "}},
-    refused_case{"dst_2_to_32", {"0", "127.0.0.1", "4294967296"}},
-    refused_case{"dst_below_int", {"0", "127.0.0.1", "-2147483649"}},
-    refused_case{"dst_20_digits", {"0", "127.0.0.1", "99999999999999999999"}},
-    refused_case{"src_beyond_int", {"2147483648", "127.0.0.1", "DST"}}),
+INSTANTIATE_TEST_SUITE_P(tossgram, refused,
+    testing::Values(refused_case{"no_arguments", {}},
+        refused_case{"one_argument", {"0"}},
+        refused_case{"two_arguments", {"0", "127.0.0.1"}},
+        refused_case{
+            "five_arguments", {"0", "127.0.0.1", "DST", "hi", "there"}},
+        refused_case{
+            "message_of_50", {"0", "127.0.0.1", "DST", std::string(50, 'x')}},
+        refused_case{"message_of_10000",
+            {"0", "127.0.0.1", "DST", std::string(10000, 'x')}},
+        refused_case{"src_empty", {"", "127.0.0.1", "DST"}},
+        refused_case{"src_word", {"abc", "127.0.0.1", "DST"}},
+        refused_case{"src_sign_only", {"-", "127.0.0.1", "DST"}},
+        refused_case{"src_format", {"%n%n%s", "127.0.0.1", "DST"}},
+        refused_case{"src_not_utf8", {"\xff\xfe", "127.0.0.1", "DST"}},
+        refused_case{"dst_empty", {"0", "127.0.0.1", ""}},
+        refused_case{"dst_word", {"0", "127.0.0.1", "abc"}},
+        refused_case{"dst_space_only", {"0", "127.0.0.1", " "}},
+        refused_case{"dst_2_to_32", {"0", "127.0.0.1", "4294967296"}},
+        refused_case{"dst_below_int", {"0", "127.0.0.1", "-2147483649"}},
+        refused_case{
+            "dst_20_digits", {"0", "127.0.0.1", "99999999999999999999"}},
+        refused_case{"src_beyond_int", {"2147483648", "127.0.0.1", "DST"}}),
     by_name());
 
 TEST(tossgram, hex_port_is_read_as_its_leading_zero)
@@ -196,7 +219,8 @@ TEST(tossgram, hex_port_is_read_as_its_leading_zero)
 	// "0x50" is the number 0 followed by junk: source port 0, which the
 	// system replaces with a free one; the datagram still goes out.
 	udp dst;
-	result r = run({tossgram(), "0x50", "127.0.0.1", std::to_string(dst.port())});
+	result r =
+	    run({tossgram(), "0x50", "127.0.0.1", std::to_string(dst.port())});
 	EXPECT_EQ(r.status, 0);
 	std::string d;
 	sockaddr_in from{};
@@ -222,13 +246,14 @@ TEST_P(held_port, fails_bind)
 	    std::to_string(dst.port())});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
-	EXPECT_TRUE(std::regex_match(r.err, std::regex("bind: [^\n]+\n"))) << r.err;
+	EXPECT_TRUE(std::regex_match(r.err, std::regex("bind: [^\n]+\n")))
+	    << r.err;
 	nothing_arrived(dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, held_port, testing::Values(
-    holder_case{"holder_without_reuse", false},
-    holder_case{"holder_with_reuse", true}),
+INSTANTIATE_TEST_SUITE_P(tossgram, held_port,
+    testing::Values(holder_case{"holder_without_reuse", false},
+        holder_case{"holder_with_reuse", true}),
     by_name());
 
 // A destination inet_addr cannot convert becomes 255.255.255.255, and the
@@ -244,20 +269,23 @@ class bad_destination : public testing::TestWithParam<destination_case> {};
 
 TEST_P(bad_destination, fails_as_sendto)
 {
-	result r = run({tossgram(), "0", GetParam().addr, "9"}, {"unshare", "-n"});
+	result r =
+	    run({tossgram(), "0", GetParam().addr, "9"}, {"unshare", "-n"});
 	if (r.status == 1 && r.err.find("unshare") == 0)
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", "no network namespace here: " + r.err);
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS",
+		    "no network namespace here: " + r.err);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
-	EXPECT_TRUE(std::regex_match(r.err, std::regex("sendto: [^\n]+\n"))) << r.err;
+	EXPECT_TRUE(std::regex_match(r.err, std::regex("sendto: [^\n]+\n")))
+	    << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, bad_destination, testing::Values(
-    destination_case{"word", "not-an-address"},
-    destination_case{"octet_256", "256.1.1.1"},
-    destination_case{"empty", ""},
-    destination_case{"all_ones", "255.255.255.255"},
-    destination_case{"ten_thousand", std::string(10000, '1')}),
+INSTANTIATE_TEST_SUITE_P(tossgram, bad_destination,
+    testing::Values(destination_case{"word", "not-an-address"},
+        destination_case{"octet_256", "256.1.1.1"},
+        destination_case{"empty", ""},
+        destination_case{"all_ones", "255.255.255.255"},
+        destination_case{"ten_thousand", std::string(10000, '1')}),
     by_name());
 
-}  // namespace
+} // namespace

@@ -67,7 +67,9 @@ pid_t start(const char *const argv[], int *out, const char *path = nullptr)
 		return -1;
 	pid_t pid = fork();
 	if (pid == 0) {
-		int fd = path != nullptr ? open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : p[1];
+		int fd = path != nullptr
+		    ? open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644)
+		    : p[1];
 		dup2(fd, 1);
 		if (p[0] >= 0)
 			close(p[0]);
@@ -117,7 +119,8 @@ bool bound(int port, int timeout_ms)
 {
 	char want[16];
 	snprintf(want, sizeof want, ":%04X ", port);
-	for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline; nap(10)) {
+	for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline;
+	     nap(10)) {
 		FILE *f = fopen("/proc/net/udp", "r");
 		if (f == nullptr)
 			continue;
@@ -212,8 +215,10 @@ void pair()
 		stop(pid);
 		return;
 	}
-	const char *def[] = {"/bin/tossgram", "40000", "127.0.0.1", "9001", nullptr};
-	const char *msg[] = {"/bin/tossgram", "40001", "127.0.0.1", "9001", "hello, router", nullptr};
+	const char *def[] = {
+	    "/bin/tossgram", "40000", "127.0.0.1", "9001", nullptr};
+	const char *msg[] = {"/bin/tossgram", "40001", "127.0.0.1", "9001",
+	    "hello, router", nullptr};
 	result("loopback_default", printed(def, out, "flarn"));
 	result("loopback_message", printed(msg, out, "hello, router"));
 	stop(pid);
@@ -245,12 +250,14 @@ void sigterm()
 	}
 	const char *texts[] = {"one", "two", "three"};
 	for (const char *text : texts) {
-		const char *a[] = {"/bin/tossgram", "0", "127.0.0.1", "9002", text, nullptr};
+		const char *a[] = {
+		    "/bin/tossgram", "0", "127.0.0.1", "9002", text, nullptr};
 		run(a);
 	}
 	const char *want = "one\ntwo\nthree\n";
 	char got[64];
-	for (long long deadline = now_ms() + 10000; now_ms() < deadline; nap(20))
+	for (long long deadline = now_ms() + 10000; now_ms() < deadline;
+	     nap(20))
 		if (strcmp(slurp("/tmp/lines", got, sizeof got), want) == 0)
 			break;
 	kill(pid, SIGTERM);
@@ -272,11 +279,14 @@ void reuse()
 	bool first = bound(9003, 10000);
 	pid_t b = start(srv, nullptr, "/dev/null");
 	nap(500);
-	bool alive = waitpid(b, nullptr, WNOHANG) == 0 && waitpid(a, nullptr, WNOHANG) == 0;
+	bool alive = waitpid(b, nullptr, WNOHANG) == 0 &&
+	    waitpid(a, nullptr, WNOHANG) == 0;
 	stop(a);
 	stop(b);
 	result("reuse_shares_a_port",
-	    !first ? "first did not bind" : alive ? nullptr : "the second did not start");
+	    !first      ? "first did not bind"
+	        : alive ? nullptr
+	                : "the second did not start");
 }
 
 // tossgram to a listener of the test's on the host's 127.0.0.1, through
@@ -286,8 +296,12 @@ void to_host()
 	int port = param("tg.hostport");
 	char p[16];
 	snprintf(p, sizeof p, "%d", port);
-	const char *a[] = {"/bin/tossgram", "40002", "10.0.2.2", p, "from the router", nullptr};
-	result("sent_to_host", port == 0 ? "no tg.hostport" : run(a) == 0 ? nullptr : "tossgram failed");
+	const char *a[] = {"/bin/tossgram", "40002", "10.0.2.2", p,
+	    "from the router", nullptr};
+	result("sent_to_host",
+	    port == 0         ? "no tg.hostport"
+	        : run(a) == 0 ? nullptr
+	                      : "tossgram failed");
 }
 
 // server receives what the host's tossgram sends through a port forward.
@@ -307,7 +321,8 @@ void from_host()
 	if (!line(out, l, sizeof l, 30000))
 		result(name, "no line");
 	else
-		result(name, strcmp(l, "from the host") == 0 ? nullptr : "wrong line");
+		result(name,
+		    strcmp(l, "from the host") == 0 ? nullptr : "wrong line");
 	stop(pid);
 	close(out);
 }
@@ -318,7 +333,8 @@ void fpu()
 {
 	pid_t pid = fork();
 	if (pid == 0) {
-		asm volatile(".set push\n.set hardfloat\nmtc1 $zero, $f0\n.set pop");
+		asm volatile(
+		    ".set push\n.set hardfloat\nmtc1 $zero, $f0\n.set pop");
 		_exit(0);
 	}
 	int st = 0;
