@@ -16,7 +16,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,14 +28,6 @@
 using namespace harness;
 
 namespace {
-
-double micros()
-{
-	timespec ts{};
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) * 1e6 +
-	    static_cast<double>(ts.tv_nsec) / 1e3;
-}
 
 double median(std::vector<double> v)
 {
@@ -77,22 +68,18 @@ double stop(pid_t pid)
 	    1e-6;
 }
 
-bool bound(pid_t pid, int port)
-{
-	long long end = now_ms() + 10000;
-	while (!ports(pid).count(port) && now_ms() < end)
-		usleep(2000);
-	return ports(pid).count(port) > 0;
-}
-
 // Lines in the file at path.
-long lines(const std::string &path, std::string *text = nullptr)
+long lines(const std::string &path)
 {
 	std::ifstream f(path, std::ios::binary);
-	std::string s((std::istreambuf_iterator<char>(f)), {});
-	if (text != nullptr)
-		*text = s;
-	return std::count(s.begin(), s.end(), '\n');
+	return std::count(std::istreambuf_iterator<char>(f), {}, '\n');
+}
+
+// argv under strace -f -c, which writes its count to path at the end.
+args traced(const std::string &path, args argv)
+{
+	argv.insert(argv.begin(), {"strace", "-f", "-c", "-o", path});
+	return argv;
 }
 
 // System calls that strace -c wrote to path: their total.
@@ -111,13 +98,6 @@ double syscalls(const std::string &path)
 			n += atof(col[3].c_str());
 	}
 	return n;
-}
-
-std::string record(long i)
-{
-	char b[32];
-	snprintf(b, sizeof b, "d%08ld\n", i);
-	return b;
 }
 
 struct receiver {
@@ -170,11 +150,11 @@ void senders(const setup &s)
 		for (size_t k = 0; k < all.size(); k++) {
 			const sender &one =
 			    all[(k + static_cast<size_t>(r)) % all.size()];
-			double t0 = micros();
+			long long t0 = now_us();
 			waitpid(spawn(one.argv, "/dev/null",
 			            one.sends ? s.payload : ""),
 			    nullptr, 0);
-			t[one.name] = micros() - t0;
+			t[one.name] = static_cast<double>(now_us() - t0);
 			std::string d;
 			if (one.sends && listener.recv(d, nullptr, 1000) &&
 			    d.size() == 50 && r >= warm)
@@ -187,15 +167,13 @@ void senders(const setup &s)
 			ratio[name].push_back(t["tossgram"] / x);
 		}
 	}
-	printf("One sender run: start, bind, send 50 bytes, exit (median of %d "
-	       "interleaved "
-	       "rounds)\n\n%-10s %10s %16s %9s %13s\n",
+	printf("One sender run: start, bind, send 50 bytes, exit (median of "
+	       "%d interleaved rounds)\n\n%-10s %10s %16s %9s %13s\n",
 	    rounds, "sender", "us per run", "tossgram / this", "arrived",
 	    "system calls");
 	for (const auto &one : all) {
-		args a = {"strace", "-f", "-c", "-o", s.tmp};
-		a.insert(a.end(), one.argv.begin(), one.argv.end());
-		waitpid(spawn(a, "/dev/null", one.sends ? s.payload : ""),
+		waitpid(spawn(traced(s.tmp, one.argv), "/dev/null",
+		            one.sends ? s.payload : ""),
 		    nullptr, 0);
 		std::string d;
 		while (listener.recv(d, nullptr, 200)) {
@@ -222,7 +200,7 @@ trial send_to(const setup &s, const receiver &r, long rate, long n)
 	trial t;
 	int port = freeport();
 	pid_t pid = spawn(r.at(port), s.out);
-	if (!bound(pid, port)) {
+	if (bound(pid, port, 10000) == 0) {
 		fprintf(stderr, "bench: %s did not bind\n", r.name.c_str());
 		stop(pid);
 		return t;
@@ -232,7 +210,7 @@ trial send_to(const setup &s, const receiver &r, long rate, long n)
 	for (long i = 0; i < n; i++) {
 		while (rate > 0 && now_ms() < t0 + i * 1000 / rate) {
 		}
-		u.send(record(i), port);
+		u.send("d" + std::to_string(i) + "\n", port);
 	}
 	t.sent = n;
 	off_t size = -1;
@@ -259,14 +237,11 @@ double per_datagram(const setup &s, const receiver &r, long n)
 	double calls[2] = {0, 0};
 	for (long count : {0L, n}) {
 		int port = freeport();
-		args a = {"strace", "-f", "-c", "-o", s.tmp};
-		args rv = r.at(port);
-		a.insert(a.end(), rv.begin(), rv.end());
-		pid_t pid = spawn(a, s.out);
-		bound(pid, port);
+		pid_t pid = spawn(traced(s.tmp, r.at(port)), s.out);
+		bound(pid, port, 10000);
 		udp u;
 		for (long i = 0; i < count; i++) {
-			u.send(record(i), port);
+			u.send("d" + std::to_string(i) + "\n", port);
 			usleep(500);
 		}
 		for (long long end = now_ms() + 10000;
@@ -320,8 +295,7 @@ void receivers(const setup &s)
 	dat << "\n";
 
 	printf("\nReceiver on loopback: a fresh one for each trial, its output "
-	       "to a file, one "
-	       "sender socket\n\n%-14s %14s %14s %14s %14s\n",
+	       "to a file, one sender\n\n%-14s %14s %14s %14s %14s\n",
 	    "receiver", "no loss up to", "saturated /s", "us CPU each",
 	    "calls each");
 	std::map<std::string, double> sat;
@@ -369,7 +343,7 @@ void second_sender(const setup &s)
 	for (const auto &r : s.receivers) {
 		int port = freeport();
 		pid_t pid = spawn(r.at(port), s.out);
-		bound(pid, port);
+		bound(pid, port, 10000);
 		udp a, b;
 		for (int i = 0; i < 5; i++) {
 			a.send("first\n", port);
@@ -379,17 +353,12 @@ void second_sender(const setup &s)
 		}
 		usleep(200000);
 		stop(pid);
-		std::string text;
-		lines(s.out, &text);
-		auto count = [&](const std::string &w) {
-			long n = 0;
-			for (size_t p = text.find(w); p != std::string::npos;
-			     p = text.find(w, p + 1))
-				n++;
-			return n;
-		};
-		printf("%-14s %6ld %6ld\n", r.name.c_str(), count("first"),
-		    count("second"));
+		std::ifstream f(s.out);
+		std::map<std::string, long> n;
+		for (std::string l; std::getline(f, l);)
+			n[l]++;
+		printf("%-14s %6ld %6ld\n", r.name.c_str(), n["first"],
+		    n["second"]);
 	}
 }
 

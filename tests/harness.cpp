@@ -289,17 +289,7 @@ void proc::signal(int sig)
 
 int proc::bound(int port, int timeout_ms)
 {
-	long long deadline = now_ms() + timeout_ms;
-	for (;;) {
-		std::set<int> p = ports(pid_);
-		if (port == 0 && !p.empty())
-			return *p.begin();
-		if (port != 0 && p.count(port))
-			return port;
-		if (now_ms() >= deadline)
-			return 0;
-		nap();
-	}
+	return harness::bound(pid_, port, timeout_ms);
 }
 
 std::vector<int> proc::sockets() const

@@ -51,11 +51,16 @@ std::vector<std::pair<int, std::string>> socket_inodes(pid_t pid)
 
 } // namespace
 
-long long now_ms()
+long long now_us()
 {
 	timespec ts{};
 	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+	return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+long long now_ms()
+{
+	return now_us() / 1000;
 }
 
 void die_with(pid_t parent)
@@ -125,6 +130,21 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 	*out = po[0];
 	*err = pe[0];
 	return pid;
+}
+
+int bound(pid_t pid, int port, int timeout_ms)
+{
+	long long deadline = now_ms() + timeout_ms;
+	for (;;) {
+		std::set<int> p = ports(pid);
+		if (port == 0 && !p.empty())
+			return *p.begin();
+		if (port != 0 && p.count(port))
+			return port;
+		if (now_ms() >= deadline)
+			return 0;
+		usleep(5000);
+	}
 }
 
 std::vector<int> socket_fds(pid_t pid)

@@ -14,7 +14,8 @@ namespace harness {
 
 using args = std::vector<std::string>;
 
-// Milliseconds of the monotonic clock, for deadlines.
+// Micro- and milliseconds of the monotonic clock, for timing and deadlines.
+long long now_us();
 long long now_ms();
 
 // In a child just forked from parent: dies with it, even when it is killed
@@ -41,6 +42,9 @@ int decode(int status);
 
 // The UDP ports that pid holds sockets on, in its own network namespace.
 std::set<int> ports(pid_t pid);
+// Waits until pid holds a UDP socket on port, or on any port when port is
+// 0; the port, or 0 when timeout_ms have passed first.
+int bound(pid_t pid, int port, int timeout_ms);
 // The descriptors of pid that are sockets.
 std::vector<int> socket_fds(pid_t pid);
 
