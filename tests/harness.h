@@ -144,11 +144,6 @@ class hosts {
 	{
 		return {"ip", "netns", "exec", ns_[i]};
 	}
-	// The folder whose files ip netns exec lays over host i's /etc.
-	std::string etc(size_t i) const
-	{
-		return "/etc/netns/" + ns_[i];
-	}
 
       private:
 	std::vector<std::string> ns_, links_;
