@@ -47,14 +47,16 @@ void fail_on_sanitizer_report(const std::string &err)
 			ADD_FAILURE() << "sanitizer report:\n" << err;
 }
 
-// Runs cmd with sh; like system, but the shell dies with the test process.
+// Runs the simple command cmd with sh; like system, but the command dies
+// with the test process: sh execs it rather than forking it, which would
+// leave it without its parent's death signal.
 bool sh(const std::string &cmd, std::string *why)
 {
 	pid_t parent = getpid();
 	pid_t pid = fork();
 	if (pid == 0) {
 		die_with(parent);
-		execl("/bin/sh", "sh", "-c", cmd.c_str(),
+		execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(),
 		    static_cast<char *>(nullptr));
 		_exit(127);
 	}
