@@ -84,8 +84,8 @@ size_t visible(unsigned char c, char *out)
 // the screen, retitle the window or switch the character set.  C0 and DEL
 // are shown in caret notation, C1 (U+0080 to U+009F in UTF-8, and any byte
 // 0x80 to 0x9F outside a well-formed sequence) in cat -v notation.  Tab
-// and all other UTF-8 text pass, and so do the bytes 0xa0 up that a
-// terminal cannot obey.  Returns the length.
+// and all other UTF-8 text pass, and so do bytes from 0xa0 up outside any
+// sequence, which no terminal obeys.  Returns the length.
 size_t show(const char *text, char *out)
 {
 	auto s = reinterpret_cast<const unsigned char *>(text);
