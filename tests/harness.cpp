@@ -192,14 +192,13 @@ programs::programs()
 	if (mkdtemp(tmpl) == nullptr)
 		throw std::runtime_error("mkdtemp");
 	dir_ = tmpl;
-	std::string run;
-	for (const auto &p : prefix())
-		run += p + " ";
 	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()},
 	         std::pair{"server", server()}}) {
-		std::string script = dir_ + "/" + name;
+		std::string script = dir_ + "/" + name, run;
+		for (const auto &w : command({path}, {}))
+			run += w + " ";
 		std::ofstream(script)
-		    << "#!/bin/sh\nexec " << run << path << " \"$@\"\n";
+		    << "#!/bin/sh\nexec " << run << "\"$@\"\n";
 		chmod(script.c_str(), 0755);
 	}
 }

@@ -6,7 +6,6 @@
 #include "harness.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>

@@ -13,14 +13,11 @@
 # prints the architectures, one a line.
 set -eu
 table=$(dirname "$0")/../cmake/targets.txt
-if [ "$1" = --list ]; then
-	awk -F'|' '/^#/ { next } { gsub(/[ \t]/, "", $1); print $1 }' "$table"
-	exit
-fi
 awk -F'|' -v arch="$1" '
 	/^#/ { next }
 	{ for (i = 1; i <= NF; i++) gsub(/^[ \t]+|[ \t]+$/, "", $i) }
 	{ known = known " " $1 }
+	arch == "--list" { print $1; found = 1 }
 	$1 == arch {
 		n = split("packages triplet prefix processor cpu link loader qemu runtime elf fpabi", f, " ")
 		for (i = 1; i <= n; i++) {
