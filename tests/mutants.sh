@@ -1,0 +1,70 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# Builds each fault of tests/mutants.txt into a copy of the programs and
+# runs the suite of SUITE-BUILD (a host build with its tests) against it,
+# until its first failing test. Fails when the suite passes a fault not
+# marked equivalent, when it fails one marked so, or when a line of the
+# list does not apply or does not build. Everything runs in a network
+# namespace with loopback alone, so that no fault's datagram leaves it.
+#
+#   tests/mutants.sh SUITE-BUILD [PATTERN]    (PATTERN: only those lines)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+suite=$(cd "$1" && pwd)
+only=${2:-}
+if [ "${MUTANTS_INSIDE:-}" != 1 ]; then
+	exec unshare -n env MUTANTS_INSIDE=1 sh -c 'ip link set lo up && exec sh "$0" "$@"' "$0" "$@"
+fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$tmp/src"
+(cd "$top" && git ls-files -z sender receiver CMakeLists.txt | xargs -0 cp --parents -t "$tmp/src")
+cmake -S "$tmp/src" -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON \
+	-DBUILD_TESTING=OFF >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log"; exit 1; }
+
+status=0 n=0 killed=0 equivalent=0
+tab=$(printf '\t')
+while IFS=$tab read -r file old new why; do
+	case "$file" in '' | '#'*) continue ;; esac
+	[ -z "$only" ] || case "$old$new$why" in *"$only"*) ;; *) continue ;; esac
+	n=$((n + 1))
+	name="$file: $why"
+	cp "$top/$file" "$tmp/src/$file"
+	if ! perl -e '
+		my ($f, $o, $n) = map { s/\\n/\n/g; s/\\t/\t/g; $_ } @ARGV;
+		local $/; open my $in, "<", $f or die; $_ = <$in>; close $in;
+		my $count = () = /\Q$o\E/g;
+		exit 3 if $count != 1;
+		s/\Q$o\E/$n/;
+		open my $out, ">", $f or die; print $out $_;' "$tmp/src/$file" "$old" "$new"; then
+		echo "mutants: FAULT IN LIST ($name): the text does not occur exactly once"
+		status=1
+		continue
+	fi
+	if ! cmake --build "$tmp/build" >"$tmp/build.log" 2>&1; then
+		cat "$tmp/build.log"
+		echo "mutants: FAULT IN LIST ($name): it does not build"
+		status=1
+		cp "$top/$file" "$tmp/src/$file"
+		continue
+	fi
+	cp "$top/$file" "$tmp/src/$file"
+	if TOSSGRAM=$tmp/build/tossgram SERVER=$tmp/build/server \
+		ctest --test-dir "$suite" -j4 --timeout 120 --stop-on-failure \
+		-E '^(man_lint|needed_libc_only)$' >"$tmp/suite.log" 2>&1; then
+		case "$why" in
+		equivalent:*) equivalent=$((equivalent + 1)); echo "mutants: equivalent ($name)" ;;
+		*) echo "mutants: SURVIVED ($name)"; status=1 ;;
+		esac
+	else
+		by=$(sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*$/\1/p' "$tmp/suite.log" | head -n 1)
+		case "$why" in
+		equivalent:*) echo "mutants: KILLED, YET MARKED EQUIVALENT ($name) by ${by:-?}"; status=1 ;;
+		*) killed=$((killed + 1)); echo "mutants: killed ($name) by ${by:-?}" ;;
+		esac
+	fi
+done <"$top/tests/mutants.txt"
+# The last build is of the unchanged programs.
+cmake --build "$tmp/build" >/dev/null 2>&1
+echo "mutants: $n in the list, $killed killed, $equivalent equivalent"
+exit $status
