@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: ISC
 #include "harness.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,11 +19,6 @@
 namespace harness {
 
 namespace {
-
-void nap()
-{
-	usleep(5000);
-}
 
 // wrap, then the prefix where argv starts a program under test, then argv:
 // the prefix starts the programs under test, and nothing else.
@@ -47,77 +41,15 @@ void fail_on_sanitizer_report(const std::string &err)
 			ADD_FAILURE() << "sanitizer report:\n" << err;
 }
 
-// Runs the simple command cmd with sh; like system, but the command dies
-// with the test process: sh execs it rather than forking it, which would
-// leave it without its parent's death signal.
-bool sh(const std::string &cmd, std::string *why)
+std::string temp_dir(const char *name)
 {
-	pid_t parent = getpid();
-	pid_t pid = fork();
-	if (pid == 0) {
-		die_with(parent);
-		execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(),
-		    static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	int st = -1;
-	if (pid < 0 || waitpid(pid, &st, 0) < 0)
-		st = -1;
-	if (st != 0 && why != nullptr && why->empty())
-		*why = cmd + " failed";
-	return st == 0;
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-	std::ofstream(path) << text;
-}
-
-// The files that ip netns exec, or loopback(), lays over /etc for the
-// namespace ns: the hosts file given, and a resolver that cannot answer, so
-// that no lookup ever reaches the machine's own name server.
-bool etc(const std::string &ns, const std::string &hosts, std::string *why)
-{
-	std::string dir = "/etc/netns/" + ns;
-	if (!sh("mkdir -p " + dir + " 2>/dev/null", why))
-		return false;
-	write_file(dir + "/hosts", hosts);
-	write_file(dir + "/resolv.conf",
-	    "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
-	write_file(dir + "/nsswitch.conf", "hosts: files dns\n");
-	return true;
-}
-
-std::string loopback_ns()
-{
-	return netns_prefix + std::to_string(getpid()) + "_lo";
+	std::string tmpl = "/tmp/tossgram-" + std::string(name) + "-XXXXXX";
+	if (mkdtemp(&tmpl[0]) == nullptr)
+		throw std::runtime_error("mkdtemp");
+	return tmpl;
 }
 
 } // namespace
-
-args loopback()
-{
-	static const args wrap = [] {
-		std::string why;
-		if (!sh("unshare -m true 2>/dev/null", &why) ||
-		    !etc(loopback_ns(), "127.0.0.1 localhost\n", &why)) {
-			if (!env("TEST_REQUIRE_NETNS").empty())
-				ADD_FAILURE()
-				    << "no hosts file of the suite's own: "
-				    << why;
-			return args{};
-		}
-		// In a mount namespace of its own, so that nothing else sees
-		// it.
-		return args{"unshare", "-m", "sh", "-c",
-		    "for f in hosts resolv.conf nsswitch.conf; do"
-		    " [ ! -e /etc/$f ] || mount --bind \"$0/$f\" /etc/$f || "
-		    "exit 127; done;"
-		    " exec \"$@\"",
-		    "/etc/netns/" + loopback_ns()};
-	}();
-	return wrap;
-}
 
 std::string env(const char *name, const char *fallback)
 {
@@ -127,17 +59,22 @@ std::string env(const char *name, const char *fallback)
 
 std::string tossgram()
 {
-	return env("TOSSGRAM", TOSSGRAM_BIN);
+	const std::string dir = env("TEST_BINDIR");
+	return env("TOSSGRAM",
+	    dir.empty() ? TOSSGRAM_BIN : (dir + "/tossgram").c_str());
 }
+
 std::string server()
 {
-	return env("SERVER", SERVER_BIN);
+	const std::string dir = env("TEST_BINDIR");
+	return env(
+	    "SERVER", dir.empty() ? SERVER_BIN : (dir + "/server").c_str());
 }
 
 args prefix()
 {
 	args p;
-	std::istringstream f(env("TEST_PREFIX", PREFIX_DEFAULT));
+	std::istringstream f(env("TEST_PREFIX"));
 	for (std::string w; f >> w;)
 		p.push_back(w);
 	return p;
@@ -145,7 +82,7 @@ args prefix()
 
 std::string libc()
 {
-	std::string forced = env("TEST_LIBC", LIBC_DEFAULT);
+	std::string forced = env("TEST_LIBC");
 	if (!forced.empty())
 		return forced;
 	std::ifstream f(server(), std::ios::binary);
@@ -157,41 +94,22 @@ std::string libc()
 result run(const args &argv, const args &wrap, int timeout_ms)
 {
 	result r;
-	int out, err;
-	pid_t pid = start(command(argv, wrap), output::pipe, "", &out, &err);
-	long long deadline = now_ms() + timeout_ms;
-	bool oopen = true, eopen = true;
-	while ((oopen || eopen) && now_ms() < deadline) {
-		pollfd p[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-		if (poll(p, 2, static_cast<int>(deadline - now_ms())) <= 0)
-			continue;
-		if (oopen && p[0].revents != 0)
-			oopen = drain(out, r.out);
-		if (eopen && p[1].revents != 0)
-			eopen = drain(err, r.err);
+	proc p(argv, wrap);
+	const long long deadline = now_ms() + timeout_ms;
+	std::string l;
+	while (p.line(l, static_cast<int>(deadline - now_ms())))
+		r.out += l + "\n";
+	r.out += l;
+	if (!p.ended(static_cast<int>(deadline - now_ms()), &r.status)) {
+		kill(-p.pid(), SIGKILL);
+		p.ended(5000, &r.status);
 	}
-	int st = 0;
-	while (waitpid(pid, &st, WNOHANG) == 0) {
-		if (now_ms() >= deadline) {
-			kill(-pid, SIGKILL);
-			waitpid(pid, &st, 0);
-			break;
-		}
-		nap();
-	}
-	r.status = decode(st);
-	fail_on_sanitizer_report(r.err);
-	close(out);
-	close(err);
+	r.err = p.err();
 	return r;
 }
 
-programs::programs()
+programs::programs() : dir_(temp_dir("programs"))
 {
-	char tmpl[] = "/tmp/tossgram-programs-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
-		throw std::runtime_error("mkdtemp");
-	dir_ = tmpl;
 	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()},
 	         std::pair{"server", server()}}) {
 		std::string script = dir_ + "/" + name, run;
@@ -205,7 +123,9 @@ programs::programs()
 
 programs::~programs()
 {
-	sh("rm -rf " + dir_, nullptr);
+	for (const char *name : {"/tossgram", "/server"})
+		unlink((dir_ + name).c_str());
+	rmdir(dir_.c_str());
 }
 
 proc::proc(
@@ -242,31 +162,31 @@ testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 		pollfd p = {out_, POLLIN, 0};
 		if (left <= 0 || out_ < 0 ||
 		    (poll(&p, 1, static_cast<int>(left)) > 0 &&
-		        !drain(out_, buf_)))
+		        !drain(out_, buf_))) {
+			// What came without its newline, for a caller that
+			// wants it.
+			l = buf_;
 			return testing::AssertionFailure()
 			    << "no line"
 			    << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
 			    << "; standard error: \"" << err() << "\"";
+		}
 	}
 }
 
 bool proc::ended(int timeout_ms, int *status)
 {
-	long long deadline = now_ms() + timeout_ms;
-	while (!reaped_) {
+	until(timeout_ms, [&] {
 		int st = 0;
-		if (waitpid(pid_, &st, WNOHANG) == pid_) {
+		if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) {
 			reaped_ = true;
 			status_ = decode(st);
-		} else if (now_ms() >= deadline) {
-			return false;
-		} else {
-			nap();
 		}
-	}
-	if (status != nullptr)
+		return reaped_;
+	});
+	if (reaped_ && status != nullptr)
 		*status = status_;
-	return true;
+	return reaped_;
 }
 
 std::string proc::err()
@@ -293,113 +213,122 @@ int proc::bound(int port, int timeout_ms)
 	return harness::bound(pid_, port, timeout_ms);
 }
 
-std::vector<int> proc::sockets() const
+host::host(const std::string &hosts)
 {
-	return socket_fds(pid_);
+	// The files live on a tmpfs of the host's own, over a folder that
+	// is gone again once the host stands: nothing stays on the machine.
+	// unshare makes the mount namespace private before anything else;
+	// its child is the host's first process, and dies with it.
+	const std::string dir = temp_dir("host");
+	holder_ = std::make_unique<proc>(args{"unshare", "-n", "-m", "-p",
+	    "--fork", "--kill-child", "sh", "-c",
+	    "mount -t tmpfs tmpfs \"$0\" && cd \"$0\" &&"
+	    " printf %s \"$1\" >hosts &&"
+	    " echo 'hosts: files dns' >nsswitch.conf &&"
+	    " printf 'nameserver 127.0.0.1\\noptions timeout:1 attempts:1\\n'"
+	    " >resolv.conf || exit 1;"
+	    " for f in hosts resolv.conf nsswitch.conf; do"
+	    " [ ! -e /etc/$f ] || mount --bind $f /etc/$f || exit 1;"
+	    " done; cd / && ip link set lo up || exit 1;"
+	    " read -r pid rest </proc/self/stat && echo \"$pid\" &&"
+	    " exec sleep infinity",
+	    dir, hosts});
+	std::string l;
+	if (holder_->line(l, 10000))
+		pid_ = atoi(l.c_str());
+	else
+		why_ = "cannot make a test host here: " + holder_->err();
+	rmdir(dir.c_str());
 }
 
-hosts::hosts(const std::vector<std::string> &files)
+args host::in() const
 {
-	static int made = 0;
-	std::string id = netns_prefix + std::to_string(getpid()) + "_" +
-	    std::to_string(made++);
-	for (size_t i = 0; i < files.size(); i++)
-		ns_.push_back(id + static_cast<char>('a' + i));
-	for (const auto &ns : ns_)
-		if (!harness::sh("ip netns add " + ns, &why_)) {
-			why_ = "cannot make network namespaces here (" + why_ +
-			    ")";
-			return;
-		}
-	ok_ = true;
-	for (size_t i = 0; i < files.size(); i++)
-		ok_ = ok_ && sh(i, "ip link set lo up") &&
-		    harness::etc(ns_[i], files[i], &why_);
+	// -F: the program itself is the process started, and what it starts
+	// lives in the host's PID namespace. -r: the root of the holder,
+	// which is the suite's own even in a chroot.
+	if (!ok())
+		return {};
+	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-F",
+	    "-r"};
 }
 
-std::string hosts::link(
-    size_t i, const std::string &addr_i, size_t j, const std::string &addr_j)
+bool host::sh(const std::string &cmd)
 {
-	// The ends are named after the host they are in and the host they
-	// lead to, "v" in front: within the 15 characters of a link name.
-	const std::string vi = "v" + ns_[i] + ns_[j].back(),
-	                  vj = "v" + ns_[j] + ns_[i].back();
-	links_.push_back(vi);
-	links_.push_back(vj);
-	ok_ = ok_ &&
-	    harness::sh(
-	        "ip link add " + vi + " type veth peer name " + vj, &why_) &&
-	    harness::sh("ip link set " + vi + " netns " + ns_[i], &why_) &&
-	    harness::sh("ip link set " + vj + " netns " + ns_[j], &why_) &&
-	    sh(i, "ip addr add " + addr_i + " dev " + vi) &&
-	    sh(j, "ip addr add " + addr_j + " dev " + vj) &&
-	    sh(i, "ip link set " + vi + " up") &&
-	    sh(j, "ip link set " + vj + " up");
-	return vi;
+	result r = run({"sh", "-c", cmd}, in(), 30000);
+	if (r.status != 0 && why_.empty())
+		why_ = cmd + ": " + r.err;
+	return r.status == 0;
 }
 
-bool hosts::sh(size_t i, const std::string &cmd)
+std::string host::link(
+    host &to, const std::string &mine, const std::string &theirs)
 {
-	return harness::sh("ip netns exec " + ns_[i] + " " + cmd, &why_);
-}
-
-hosts::~hosts()
-{
-	for (const auto &ns : ns_) {
-		harness::sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
-		harness::sh("rm -rf /etc/netns/" + ns, nullptr);
+	// Made here, its other end moved straight into the other host: the
+	// link never exists on the machine that runs the test.
+	const std::string a = "eth" + std::to_string(links_++),
+	                  b = "eth" + std::to_string(to.links_++);
+	if (!ok() || !to.ok()) {
+		why_ = why_.empty() ? to.why() : why_;
+		return a;
 	}
-	for (const auto &l : links_)
-		harness::sh("ip link del " + l + " >/dev/null 2>&1", nullptr);
+	if (!(sh("ip link add " + a + " type veth peer name " + b +
+	          " netns /proc/" + std::to_string(to.pid_) + "/ns/net") &&
+	        sh("ip addr add " + mine + " dev " + a) &&
+	        sh("ip link set " + a + " up") &&
+	        to.sh("ip addr add " + theirs + " dev " + b) &&
+	        to.sh("ip link set " + b + " up")))
+		why_ = why_.empty() ? to.why() : why_;
+	return a;
 }
 
 namespace {
 
-// The entries of a folder whose names the suite made, in a run that has
-// since gone: PREFIX PID _ NAME, and the same after "v" for links.
-std::vector<std::string> stale(const std::string &dir)
+// Moves this process into the host held by pid, its root and working
+// folder kept: a mount namespace entered brings its own root otherwise.
+void enter(pid_t pid)
 {
-	static const std::regex name(
-	    std::string("v?") + netns_prefix + "([0-9]+)_[0-9a-z]+");
-	std::vector<std::string> found;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (dirent *e = readdir(d)) {
-			std::cmatch m;
-			if (!std::regex_match(e->d_name, m, name))
-				continue;
-			pid_t pid = static_cast<pid_t>(std::stol(m[1]));
-			if (kill(pid, 0) < 0 && errno == ESRCH)
-				found.push_back(e->d_name);
-		}
-		closedir(d);
+	const std::string d = "/proc/" + std::to_string(pid);
+	int root = open((d + "/root").c_str(), O_RDONLY | O_CLOEXEC);
+	int cwd = open(".", O_RDONLY | O_CLOEXEC);
+	for (const char *ns : {"net", "mnt", "pid"}) {
+		int fd = open((d + "/ns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+		if (fd < 0 || setns(fd, 0) < 0)
+			throw std::runtime_error("cannot enter the test host");
+		close(fd);
 	}
-	return found;
+	if (root < 0 || cwd < 0 || fchdir(root) < 0 || chroot(".") < 0 ||
+	    fchdir(cwd) < 0)
+		throw std::runtime_error("cannot keep the root and folder");
+	close(root);
+	close(cwd);
 }
 
-struct sweeper : testing::Environment {
+struct entered : testing::Environment {
 	void SetUp() override
 	{
-		sweep();
-	}
-	void TearDown() override
-	{
-		sh("rm -rf /etc/netns/" + loopback_ns(), nullptr);
+		if (here().ok()) {
+			enter(here().pid());
+			return;
+		}
+		if (!env("TEST_REQUIRE_NETNS").empty())
+			ADD_FAILURE() << here().why()
+			              << " (TEST_REQUIRE_NETNS is set)";
+		else
+			fprintf(stderr, "%s: running on this machine's own "
+			                "loopback\n",
+			    here().why().c_str());
 	}
 };
 
-const testing::Environment *const swept =
-    testing::AddGlobalTestEnvironment(new sweeper);
+const testing::Environment *const in_host =
+    testing::AddGlobalTestEnvironment(new entered);
 
 } // namespace
 
-void sweep()
+host &here()
 {
-	for (const auto &ns : stale("/run/netns"))
-		sh("ip netns del " + ns + " >/dev/null 2>&1", nullptr);
-	for (const auto &link : stale("/sys/class/net"))
-		sh("ip link del " + link + " >/dev/null 2>&1", nullptr);
-	for (const auto &dir : stale("/etc/netns"))
-		sh("rm -rf /etc/netns/" + dir, nullptr);
+	static host h;
+	return h;
 }
 
 } // namespace harness

@@ -1,23 +1,26 @@
 // SPDX-License-Identifier: ISC
 // Black-box harness: starts the real programs (through TEST_PREFIX, for
-// instance "qemu-mips -L SYSROOT") and talks to them over real sockets.
+// instance "qemu-mips -cpu 24Kc -L SYSROOT") and talks to them over real
+// sockets, inside test hosts of its own.
 #pragma once
 
 #include "proc.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace harness {
 
-// Paths of the programs under test and the prefix that starts them.
+// The environment variable name, or fallback where it is not set.
+std::string env(const char *name, const char *fallback = "");
+// Paths of the programs under test (TOSSGRAM and SERVER, or TEST_BINDIR's,
+// or the ones built here) and the prefix that starts them.
 std::string tossgram();
 std::string server();
 args prefix();
-// The environment variable name, or fallback where it is not set.
-std::string env(const char *name, const char *fallback = "");
 // "musl" or "glibc": the libc the server under test was built against.
 std::string libc();
 
@@ -64,10 +67,6 @@ class programs {
 	std::string dir_;
 };
 
-// What makes the receiver on loopback answer its lookups from a hosts file
-// of the suite's own, whatever the build host's says: wrap for proc.
-args loopback();
-
 // A program left running in its own process group, killed on destruction.
 class proc {
       public:
@@ -95,8 +94,6 @@ class proc {
 	// Waits until the process holds a UDP socket on port, or on any port
 	// when port is 0; the port, or 0 on timeout.
 	int bound(int port = 0, int timeout_ms = 10000);
-	// The descriptors of the process that are sockets.
-	std::vector<int> sockets() const;
 
       private:
 	pid_t pid_ = -1;
@@ -106,50 +103,52 @@ class proc {
 	std::string buf_, errbuf_;
 };
 
-// Names of the network namespaces, links and /etc/netns folders that the
-// suite makes begin with this, followed by the making process's pid and "_".
-constexpr const char *netns_prefix = "tg";
-// Removes what a run whose process no longer exists left behind (a run
-// killed before its cleanup could run); done once when the suite starts.
-void sweep();
-
-// Hosts in network namespaces of the test's own, joined by veth links.
-// Each has its own hosts file (given here) and a resolver that cannot
-// answer, so that no lookup ever leaves the namespace. Everything is
-// removed on destruction.
-class hosts {
+// A test host: a network, mount and PID namespace whose first process, its
+// holder, dies with the test, and with it everything started in the host.
+// It has loopback up, the given hosts file, and a resolver that cannot
+// answer, so that no lookup ever leaves it; they are bind mounts in its own
+// mount namespace, which is private before anything is mounted. Nothing of
+// it is ever seen on the machine that runs the test.
+class host {
       public:
-	// One host for each hosts file, on no link yet.
-	explicit hosts(const std::vector<std::string> &files);
-	~hosts();
-	hosts(const hosts &) = delete;
-	hosts &operator=(const hosts &) = delete;
-
-	// A link from host i, address addr_i (with its prefix length), to
-	// host j, address addr_j; returns the name of i's end of it.
-	std::string link(size_t i, const std::string &addr_i, size_t j,
-	    const std::string &addr_j);
-	// Runs the shell command cmd in host i.
-	bool sh(size_t i, const std::string &cmd);
+	explicit host(const std::string &hosts = "127.0.0.1 localhost\n");
 
 	bool ok() const
 	{
-		return ok_;
+		return pid_ > 0 && why_.empty();
 	}
+	// Why the host could not be made, or a command in it failed.
 	const std::string &why() const
 	{
 		return why_;
 	}
-	args in(size_t i) const
+	// The holder's pid: the host's namespaces are its.
+	pid_t pid() const
 	{
-		return {"ip", "netns", "exec", ns_[i]};
+		return pid_;
 	}
+	// What runs a command in the host: wrap for run and proc.
+	args in() const;
+	// Runs the shell command cmd in the host; false, with why(), when it
+	// fails.
+	bool sh(const std::string &cmd);
+	// A link from here, address mine (with its prefix length), to the
+	// host to, address theirs; the name of this end.
+	std::string link(host &to, const std::string &mine,
+	    const std::string &theirs);
 
       private:
-	std::vector<std::string> ns_, links_;
+	std::unique_ptr<proc> holder_;
+	pid_t pid_ = 0;
+	int links_ = 0;
 	std::string why_;
-	bool ok_ = false;
 };
+
+// The host every test runs in unless it makes others: the suite enters it
+// before the first test, so that the test's programs and sockets live in
+// it. Not ok where namespaces cannot be made; the suite then runs on the
+// machine's own loopback, with its hosts file.
+host &here();
 
 } // namespace harness
 

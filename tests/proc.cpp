@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -63,22 +64,27 @@ long long now_ms()
 	return now_us() / 1000;
 }
 
-void die_with(pid_t parent)
+bool until(int timeout_ms, const std::function<bool()> &done)
 {
-	prctl(PR_SET_PDEATHSIG, SIGKILL);
-	if (getppid() != parent)
-		_exit(127);
+	const long long deadline = now_ms() + timeout_ms;
+	for (;;) {
+		if (done())
+			return true;
+		if (now_ms() >= deadline)
+			return false;
+		usleep(5000);
+	}
 }
 
 pid_t start(const args &argv, output to, const std::string &file, int *out,
-    int *err, const std::string &in)
+    int *err, const std::string &in, int *in_pipe)
 {
 	std::vector<char *> cargv;
 	for (auto &a : argv)
 		cargv.push_back(const_cast<char *>(a.c_str()));
 	cargv.push_back(nullptr);
 
-	int po[2] = {-1, -1}, pe[2];
+	int po[2] = {-1, -1}, pe[2], pi[2] = {-1, -1};
 	int fo = -1;
 	if (!file.empty()) {
 		fo = open(file.c_str(),
@@ -102,7 +108,8 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 		t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
 		tcsetattr(fo, TCSANOW, &t);
 	}
-	if (pipe2(pe, O_CLOEXEC) < 0)
+	if (pipe2(pe, O_CLOEXEC) < 0 ||
+	    (in_pipe != nullptr && pipe2(pi, O_CLOEXEC) < 0))
 		fail("pipe");
 	pid_t parent = getpid();
 	pid_t pid = fork();
@@ -110,9 +117,15 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 		fail("fork");
 	if (pid == 0) {
 		setpgid(0, 0);
-		die_with(parent);
-		int fi = open(in.empty() ? "/dev/null" : in.c_str(),
-		    O_RDONLY | O_CLOEXEC);
+		// Dies with the process that started it, even when that one
+		// is killed (and at once, if it has gone already). A parent
+		// outside the child's PID namespace shows as 0.
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (getppid() != parent && getppid() != 0)
+			_exit(127);
+		int fi = pi[0] >= 0 ? pi[0]
+		                    : open(in.empty() ? "/dev/null" : in.c_str(),
+		                          O_RDONLY | O_CLOEXEC);
 		dup2(fi, 0);
 		if (fo >= 0)
 			dup2(fo, 1);
@@ -127,6 +140,10 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 	if (fo >= 0)
 		close(fo);
 	close(pe[1]);
+	if (in_pipe != nullptr) {
+		close(pi[0]);
+		*in_pipe = pi[1];
+	}
 	*out = po[0];
 	*err = pe[0];
 	return pid;
@@ -134,17 +151,14 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 
 int bound(pid_t pid, int port, int timeout_ms)
 {
-	long long deadline = now_ms() + timeout_ms;
-	for (;;) {
+	int found = 0;
+	until(timeout_ms, [&] {
 		std::set<int> p = ports(pid);
-		if (port == 0 && !p.empty())
-			return *p.begin();
-		if (port != 0 && p.count(port))
-			return port;
-		if (now_ms() >= deadline)
-			return 0;
-		usleep(5000);
-	}
+		found = port == 0 ? (p.empty() ? 0 : *p.begin())
+		                  : (p.count(port) ? port : 0);
+		return found != 0;
+	});
+	return found;
 }
 
 std::vector<int> socket_fds(pid_t pid)
@@ -191,9 +205,26 @@ std::set<int> ports(pid_t pid)
 	}
 	return found;
 }
-udp::udp(int port, bool reuse, const char *addr)
+
+udp::udp(int port, bool reuse, const char *addr, pid_t net)
 {
+	// A socket stays in the network namespace it was made in.
+	int home = -1;
+	if (net != 0) {
+		home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+		std::string there =
+		    "/proc/" + std::to_string(net) + "/ns/net";
+		int fd = open(there.c_str(), O_RDONLY | O_CLOEXEC);
+		if (home < 0 || fd < 0 || setns(fd, CLONE_NEWNET) < 0)
+			fail("setns " + there);
+		close(fd);
+	}
 	fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (home >= 0) {
+		if (setns(home, CLONE_NEWNET) < 0)
+			fail("setns back");
+		close(home);
+	}
 	if (fd_ < 0)
 		fail("socket");
 	int one = 1;

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: ISC
-// Starting programs and talking UDP to them, for the suite and the bench:
-// nothing here knows of tests.
+// Starting programs, waiting, and talking UDP to them, for the suite and
+// the bench: nothing here knows of tests.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,21 +19,23 @@ using args = std::vector<std::string>;
 long long now_us();
 long long now_ms();
 
-// In a child just forked from parent: dies with it, even when it is killed
-// (and at once, if it has gone already).
-void die_with(pid_t parent);
+// The one wait: polls done every few milliseconds until it holds or
+// timeout_ms have passed; whether it held.
+bool until(int timeout_ms, const std::function<bool()> &done);
 
 // Where a program's standard output goes: a pipe, a pseudo-terminal (read
 // back like a pipe, without output processing), or nowhere: the
 // descriptor is closed. A file, when one is named, goes before all three.
 enum class output { pipe, pty, closed };
 
-// Starts argv in a process group of its own that dies with this process,
-// standard input from the file in (or /dev/null), standard output into
-// file or as to says (*out reads it back, or is -1), standard error to a
+// The one way to start a program: argv in a process group of its own that
+// dies with this process (and everything it starts: see harness.h's host),
+// standard input from the file in (or /dev/null) or, where in_pipe is
+// given, from a pipe whose writing end it receives; standard output into
+// file or as to says (*out reads it back, or is -1); standard error to a
 // pipe (*err).
 pid_t start(const args &argv, output to, const std::string &file, int *out,
-    int *err, const std::string &in = "");
+    int *err, const std::string &in = "", int *in_pipe = nullptr);
 
 // Reads what fd holds now onto the end of s; false at end of file.
 bool drain(int fd, std::string &s);
@@ -48,11 +51,12 @@ int bound(pid_t pid, int port, int timeout_ms);
 // The descriptors of pid that are sockets.
 std::vector<int> socket_fds(pid_t pid);
 
-// A UDP socket on 127.0.0.1 (or addr), port 0 meaning any.
+// A UDP socket on 127.0.0.1 (or addr), port 0 meaning any, in this
+// process's network namespace or in that of the process net.
 class udp {
       public:
-	explicit udp(
-	    int port = 0, bool reuse = false, const char *addr = "127.0.0.1");
+	explicit udp(int port = 0, bool reuse = false,
+	    const char *addr = "127.0.0.1", pid_t net = 0);
 	~udp();
 	udp(const udp &) = delete;
 	udp &operator=(const udp &) = delete;

@@ -41,10 +41,6 @@ std::map<std::string, std::string> readme()
 	return blocks;
 }
 
-// The three hosts, by index in the namespaces: outside on the WAN side,
-// the router between, and the LAN host.
-enum host : size_t { outside, router, lan };
-
 // What the outside host sends, by the README's block, and the line the LAN
 // host must print, or none ("") within a bounded wait.
 struct send_case {
@@ -61,33 +57,32 @@ TEST(recipe, port_forward_through_an_nftables_router)
 		    << "no block \"" << first << "\" in the README";
 		return b == blocks.end() ? std::string("false") : b->second;
 	};
-	if (system("command -v nft >/dev/null 2>&1") != 0)
+	if (run({"sh", "-c", "command -v nft"}).status != 0)
 		SKIP_UNLESS_REQUIRED(
 		    "TEST_REQUIRE_NETNS", "nft is not installed");
 
-	hosts net({"127.0.0.1 localhost\n", "127.0.0.1 localhost\n",
-	    "127.0.0.1 localhost\n"});
-	std::string wan =
-	    net.link(router, "192.0.2.2/25", outside, "192.0.2.1/25");
-	net.link(router, "192.0.2.129/25", lan, "192.0.2.130/25");
-	if (!net.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", net.why());
-	ASSERT_TRUE(net.sh(lan, "ip route add default via 192.0.2.129"))
-	    << net.why();
-	ASSERT_TRUE(net.sh(router, "sysctl -qw net.ipv4.ip_forward=1"))
-	    << net.why();
+	// An outside host on the WAN side, the router between, the LAN host.
+	host outside, router, lan;
+	std::string wan = router.link(outside, "192.0.2.2/25", "192.0.2.1/25");
+	router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
+	if (!router.ok())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", router.why());
+	ASSERT_TRUE(lan.sh("ip route add default via 192.0.2.129"))
+	    << lan.why();
+	ASSERT_TRUE(router.sh("sysctl -qw net.ipv4.ip_forward=1"))
+	    << router.why();
 
 	programs bin;
 	const args env = {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"),
 	    "WAN_IF=" + wan, "WAN_IP=192.0.2.2", "LAN_HOST=192.0.2.130",
 	    "OUTSIDE_IP=192.0.2.1"};
-	auto sh = [&](host h, const std::string &text) {
-		args a = net.in(h);
+	auto sh = [&](host &h, const std::string &text) {
+		args a = h.in();
 		a.insert(a.end(), env.begin(), env.end());
 		a.insert(a.end(), {"sh", "-e", "-c", text});
 		return a;
 	};
-	auto on = [&](host h, const std::string &first) {
+	auto on = [&](host &h, const std::string &first) {
 		result r = run(sh(h, block(first)), {}, 30000);
 		EXPECT_EQ(r.status, 0) << first << ":\n" << r.err;
 	};

@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: ISC
 // The suite itself: a run killed at any moment, even in the middle of a
-// two-host test, leaves nothing behind once the suite runs again. And the
-// demo, which runs the host's own build.
+// two-host test, leaves nothing on the machine; the receiver's tests pass
+// on a machine whose hosts file names nothing; and the demo, which runs
+// the host's own build.
 #include "harness.h"
 
 #include <dirent.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -19,95 +21,134 @@ using namespace harness;
 
 namespace {
 
-// Runs this test program with a filter, the tag in its environment so that
-// everything it starts can be told apart; killed after kill_ms, when given.
-// Returns its pid.
-pid_t self(const std::string &filter, const std::string &tag, int kill_ms = -1)
+// This test program, run again in a PID namespace of its own with its own
+// /proc, so that the pids it sees are those /proc shows; in the network
+// and mount namespaces of the host in, where one is given.
+args self(const std::string &filter, const host *in = nullptr)
 {
-	pid_t parent = getpid();
-	pid_t pid = fork();
-	if (pid < 0)
-		return pid;
-	if (pid == 0) {
-		die_with(parent);
-		setenv("TEST_KILLED_RUN", tag.c_str(), 1);
-		std::string f = "--gtest_filter=" + filter;
-		execl("/proc/self/exe", "blackbox", f.c_str(),
-		    "--gtest_brief=1", static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	if (kill_ms >= 0) {
-		usleep(static_cast<useconds_t>(kill_ms) * 1000);
-		kill(pid, SIGKILL);
-	} else {
-		// Bounded: a run that hangs is killed like the others.
-		for (int i = 0; i < 3000 && waitpid(pid, nullptr, WNOHANG) == 0;
-		     i++)
-			usleep(10000);
-		kill(pid, SIGKILL);
-	}
-	waitpid(pid, nullptr, 0);
-	return pid;
+	char path[4096] = {};
+	readlink("/proc/self/exe", path, sizeof path - 1);
+	args a = {"unshare", "-p", "--fork", "--mount-proc", "--kill-child",
+	    path, "--gtest_brief=1", "--gtest_filter=" + filter};
+	if (in != nullptr)
+		a.insert(a.begin(), {"nsenter", "-t", std::to_string(in->pid()),
+		                        "-n", "-m", "-r"});
+	return a;
 }
 
-std::vector<std::string> named(const std::string &dir, const std::string &start)
+std::vector<std::string> entries(const std::string &dir)
 {
 	std::vector<std::string> found;
 	if (DIR *d = opendir(dir.c_str())) {
 		while (dirent *e = readdir(d))
-			if (std::string(e->d_name).rfind(start, 0) == 0)
-				found.push_back(dir + "/" + e->d_name);
+			found.push_back(e->d_name);
 		closedir(d);
 	}
 	return found;
 }
 
-// Processes that carry the tag in their environment.
-std::vector<std::string> tagged(const std::string &tag)
+std::string slurp(const std::string &path)
 {
-	std::vector<std::string> found;
+	std::ifstream f(path);
+	return {std::istreambuf_iterator<char>(f), {}};
+}
+
+std::string link_of(const std::string &path)
+{
+	char l[256] = {};
+	return readlink(path.c_str(), l, sizeof l - 1) > 0 ? l : "";
+}
+
+// What a test could leave on the machine, seen from the process that
+// started the suite, which stays in the machine's own namespaces: its
+// links and mounts, named network namespaces, and /etc.
+std::string machine()
+{
+	const std::string m = "/proc/" + std::to_string(getppid());
+	std::string all = slurp(m + "/mountinfo");
+	std::ifstream dev(m + "/net/dev");
+	for (std::string l; std::getline(dev, l);)
+		all += l.substr(0, l.find(':')) + "\n";
+	for (const char *dir : {"/run/netns", "/etc/netns", "/etc"})
+		for (const auto &e : entries(m + "/root" + dir)) {
+			struct stat st {};
+			lstat((m + "/root" + dir + "/" + e).c_str(), &st);
+			all += std::string(dir) + "/" + e + " " +
+			    std::to_string(st.st_mtime) + "\n";
+		}
+	return all;
+}
+
+// The processes that carry the tag in their environment, and the network
+// namespaces they are in.
+std::set<std::string> tagged(const std::string &tag, bool namespaces)
+{
+	std::set<std::string> found;
 	const std::string var = "TEST_KILLED_RUN=" + tag;
-	for (const auto &p : named("/proc", "")) {
-		std::ifstream f(p + "/environ", std::ios::binary);
+	for (const auto &p : entries("/proc")) {
+		std::ifstream f("/proc/" + p + "/environ", std::ios::binary);
 		for (std::string v; std::getline(f, v, '\0');)
 			if (v == var)
-				found.push_back(p);
+				found.insert(namespaces
+				        ? link_of("/proc/" + p + "/ns/net")
+				        : p);
 	}
 	return found;
 }
 
-TEST(suite, killed_run_leaves_nothing_once_run_again)
+std::set<std::string> all_namespaces()
 {
-	hosts probe({""});
-	if (!probe.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", probe.why());
-	for (int ms : {0, 15, 40, 80, 150, 300, 600, 1200}) {
+	std::set<std::string> found;
+	for (const auto &p : entries("/proc"))
+		found.insert(link_of("/proc/" + p + "/ns/net"));
+	return found;
+}
+
+// Killed with SIGKILL, the suite cleans up nothing: what it made dies with
+// its holders. The machine is the same before and after, and none of the
+// network namespaces the killed run was using is left.
+TEST(suite, killed_run_leaves_nothing)
+{
+	if (!here().ok())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", here().why());
+	const std::string before = machine();
+	for (int ms : {0, 40, 150, 300, 600, 1200}) {
 		SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");
-		std::string tag =
+		const std::string tag =
 		    std::to_string(getpid()) + "_" + std::to_string(ms);
-		pid_t killed =
-		    self("server.two_hosts_line_crosses_the_link", tag, ms);
-		ASSERT_GT(killed, 0);
-		// The programs it started die with it, a moment later: one
-		// busy in the kernel (ip waiting for the routing lock while
-		// another test's namespaces go) dies when that call returns.
-		std::vector<std::string> left;
-		for (int i = 0; i < 2000 && !tagged(tag).empty(); i++)
-			usleep(10000);
-		for (const auto &p : tagged(tag))
-			left.push_back("process " + p);
-		// Run again: it clears what the killed run made.
-		ASSERT_GT(
-		    self("server/usage.*/no_argument", tag + "_again"), 0);
-		const std::string made =
-		    netns_prefix + std::to_string(killed) + "_";
-		for (const auto &[dir, start] : {std::pair{"/run/netns", made},
-		         std::pair{"/sys/class/net", "v" + made},
-		         std::pair{"/etc/netns", made}})
-			for (const auto &p : named(dir, start))
-				left.push_back(p);
-		EXPECT_TRUE(left.empty()) << "left behind: " << left[0];
+		std::set<std::string> used;
+		{
+			proc run(self("server.two_hosts_line_crosses_the_link"),
+			    {"env", "TEST_KILLED_RUN=" + tag});
+			until(ms, [&] {
+				for (const auto &ns : tagged(tag, true))
+					used.insert(ns);
+				return false;
+			});
+			run.signal(SIGKILL);
+			ASSERT_TRUE(run.ended(5000));
+		}
+		EXPECT_TRUE(until(20000, [&] { return tagged(tag, false).empty(); }))
+		    << "processes of the killed run are left";
+		std::set<std::string> now = all_namespaces();
+		used.erase(link_of("/proc/self/ns/net"));
+		used.erase("");
+		for (const auto &ns : used)
+			EXPECT_EQ(now.count(ns), 0u) << ns << " is left";
 	}
+	EXPECT_EQ(machine(), before);
+}
+
+// The receiver's tests, run inside a host whose hosts file names nothing,
+// not even 127.0.0.1: they bring a hosts file of their own, and pass.
+TEST(suite, bare_hosts_file)
+{
+	host bare("");
+	if (!bare.ok())
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", bare.why());
+	result r =
+	    run(self("server*:-*two_hosts*:*random*", &bare), {}, 50000);
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 // The demo picks ports that nothing holds: held ones, the fixed source

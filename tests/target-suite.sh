@@ -1,0 +1,16 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# The host's suite, built once (build/default), against the programs of a
+# router build, started through the command that runs that target's
+# programs here.
+#
+#   tests/target-suite.sh TARGET-BUILD RUNNER...
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+bindir=$1
+shift
+suite=$top/build/default
+[ -f "$suite/CTestTestfile.cmake" ] || (cd "$top" && cmake --preset default >/dev/null)
+cmake --build "$suite" >/dev/null
+TEST_BINDIR=$bindir TEST_PREFIX="$*" ctest --test-dir "$suite" -j4 --timeout 120 \
+	--output-on-failure -E '^(man_lint|needed_libc_only)$'
