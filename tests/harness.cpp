@@ -243,13 +243,11 @@ host::host(const std::string &hosts)
 
 args host::in() const
 {
-	// -F: the program itself is the process started, and what it starts
-	// lives in the host's PID namespace. -r: the root of the holder,
-	// which is the suite's own even in a chroot.
+	// The program is nsenter's child, in the host's PID namespace. -r:
+	// the root of the holder, which is the suite's own even in a chroot.
 	if (!ok())
 		return {};
-	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-F",
-	    "-r"};
+	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-r"};
 }
 
 bool host::sh(const std::string &cmd)
@@ -311,11 +309,12 @@ struct entered : testing::Environment {
 			return;
 		}
 		if (!env("TEST_REQUIRE_NETNS").empty())
-			ADD_FAILURE() << here().why()
-			              << " (TEST_REQUIRE_NETNS is set)";
+			ADD_FAILURE()
+			    << here().why() << " (TEST_REQUIRE_NETNS is set)";
 		else
-			fprintf(stderr, "%s: running on this machine's own "
-			                "loopback\n",
+			fprintf(stderr,
+			    "%s: running on this machine's own "
+			    "loopback\n",
 			    here().why().c_str());
 	}
 };

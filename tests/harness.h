@@ -134,8 +134,8 @@ class host {
 	bool sh(const std::string &cmd);
 	// A link from here, address mine (with its prefix length), to the
 	// host to, address theirs; the name of this end.
-	std::string link(host &to, const std::string &mine,
-	    const std::string &theirs);
+	std::string link(
+	    host &to, const std::string &mine, const std::string &theirs);
 
       private:
 	std::unique_ptr<proc> holder_;

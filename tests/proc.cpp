@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -29,6 +30,34 @@ namespace {
 [[noreturn]] void fail(const std::string &what)
 {
 	throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+// pid and the processes it started, and they in turn.
+std::vector<pid_t> family(pid_t pid)
+{
+	std::multimap<pid_t, pid_t> children;
+	if (DIR *d = opendir("/proc")) {
+		while (dirent *e = readdir(d)) {
+			std::ifstream f(
+			    std::string("/proc/") + e->d_name + "/stat");
+			std::string stat, state;
+			pid_t parent = 0;
+			// pid (name) state ppid: the name may hold blanks.
+			if (std::getline(f, stat) &&
+			    std::istringstream(
+			        stat.substr(stat.rfind(')') + 1)) >>
+			        state >> parent)
+				children.emplace(parent, atoi(e->d_name));
+		}
+		closedir(d);
+	}
+	std::vector<pid_t> all = {pid};
+	for (size_t i = 0; i < all.size(); i++) {
+		auto range = children.equal_range(all[i]);
+		for (auto c = range.first; c != range.second; ++c)
+			all.push_back(c->second);
+	}
+	return all;
 }
 
 // The descriptors of pid that are sockets, with the sockets' inodes.
@@ -123,9 +152,10 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		if (getppid() != parent && getppid() != 0)
 			_exit(127);
-		int fi = pi[0] >= 0 ? pi[0]
-		                    : open(in.empty() ? "/dev/null" : in.c_str(),
-		                          O_RDONLY | O_CLOEXEC);
+		int fi = pi[0] >= 0
+		    ? pi[0]
+		    : open(in.empty() ? "/dev/null" : in.c_str(),
+		          O_RDONLY | O_CLOEXEC);
 		dup2(fi, 0);
 		if (fo >= 0)
 			dup2(fo, 1);
@@ -186,8 +216,9 @@ bool drain(int fd, std::string &s)
 std::set<int> ports(pid_t pid)
 {
 	std::set<std::string> inodes;
-	for (const auto &fd : socket_inodes(pid))
-		inodes.insert(fd.second);
+	for (pid_t p : family(pid))
+		for (const auto &fd : socket_inodes(p))
+			inodes.insert(fd.second);
 	std::set<int> found;
 	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
 	std::string line;
@@ -212,8 +243,7 @@ udp::udp(int port, bool reuse, const char *addr, pid_t net)
 	int home = -1;
 	if (net != 0) {
 		home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-		std::string there =
-		    "/proc/" + std::to_string(net) + "/ns/net";
+		std::string there = "/proc/" + std::to_string(net) + "/ns/net";
 		int fd = open(there.c_str(), O_RDONLY | O_CLOEXEC);
 		if (home < 0 || fd < 0 || setns(fd, CLONE_NEWNET) < 0)
 			fail("setns " + there);

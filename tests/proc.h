@@ -43,10 +43,11 @@ bool drain(int fd, std::string &s);
 // An exit status as a number: the status, or 128 + the signal.
 int decode(int status);
 
-// The UDP ports that pid holds sockets on, in its own network namespace.
+// The UDP ports that pid, or a process it started, holds sockets on, in
+// pid's network namespace.
 std::set<int> ports(pid_t pid);
-// Waits until pid holds a UDP socket on port, or on any port when port is
-// 0; the port, or 0 when timeout_ms have passed first.
+// Waits until ports(pid) holds port, or any port when port is 0; the port,
+// or 0 when timeout_ms have passed first.
 int bound(pid_t pid, int port, int timeout_ms);
 // The descriptors of pid that are sockets.
 std::vector<int> socket_fds(pid_t pid);

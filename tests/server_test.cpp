@@ -239,11 +239,13 @@ TEST(server, closed_stdout_keeps_the_socket_clear)
 		EXPECT_GT(fd, 2) << "the socket took a standard descriptor";
 	// The same file, by device and inode: its path reads differently
 	// in a chroot.
-	struct stat out {}, null {};
+	struct stat out {
+	}, null{};
 	std::string fd1 = "/proc/" + std::to_string(r.p.pid()) + "/fd/1";
 	ASSERT_EQ(stat(fd1.c_str(), &out), 0) << "standard output still closed";
 	ASSERT_EQ(stat("/dev/null", &null), 0);
-	EXPECT_EQ(out.st_rdev, null.st_rdev) << "standard output is no /dev/null";
+	EXPECT_EQ(out.st_rdev, null.st_rdev)
+	    << "standard output is no /dev/null";
 	EXPECT_EQ(out.st_ino, null.st_ino) << "standard output is no /dev/null";
 	udp u;
 	u.send("into the void", r.port);

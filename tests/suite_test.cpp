@@ -31,8 +31,9 @@ args self(const std::string &filter, const host *in = nullptr)
 	args a = {"unshare", "-p", "--fork", "--mount-proc", "--kill-child",
 	    path, "--gtest_brief=1", "--gtest_filter=" + filter};
 	if (in != nullptr)
-		a.insert(a.begin(), {"nsenter", "-t", std::to_string(in->pid()),
-		                        "-n", "-m", "-r"});
+		a.insert(a.begin(),
+		    {"nsenter", "-t", std::to_string(in->pid()), "-n", "-m",
+		        "-r"});
 	return a;
 }
 
@@ -128,8 +129,9 @@ TEST(suite, killed_run_leaves_nothing)
 			run.signal(SIGKILL);
 			ASSERT_TRUE(run.ended(5000));
 		}
-		EXPECT_TRUE(until(20000, [&] { return tagged(tag, false).empty(); }))
-		    << "processes of the killed run are left";
+		EXPECT_TRUE(until(20000, [&] {
+			return tagged(tag, false).empty();
+		})) << "processes of the killed run are left";
 		std::set<std::string> now = all_namespaces();
 		used.erase(link_of("/proc/self/ns/net"));
 		used.erase("");
@@ -146,8 +148,7 @@ TEST(suite, bare_hosts_file)
 	host bare("");
 	if (!bare.ok())
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", bare.why());
-	result r =
-	    run(self("server*:-*two_hosts*:*random*", &bare), {}, 50000);
+	result r = run(self("server*:-*two_hosts*:*random*", &bare), {}, 50000);
 	EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 

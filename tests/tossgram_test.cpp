@@ -176,8 +176,8 @@ TEST_P(any_port, chosen_by_the_system)
 }
 
 // "0x50" is the number 0 followed by junk.
-INSTANTIATE_TEST_SUITE_P(tossgram, any_port,
-    testing::Values("0", "0x50"), by_name());
+INSTANTIATE_TEST_SUITE_P(
+    tossgram, any_port, testing::Values("0", "0x50"), by_name());
 
 // Arguments the sender must refuse: the usage line, status 1, nothing sent.
 // DST stands for the listener's port, so that a faulty sender would hit it.
