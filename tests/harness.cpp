@@ -128,10 +128,11 @@ programs::~programs()
 	rmdir(dir_.c_str());
 }
 
-proc::proc(
-    const args &argv, const args &wrap, output to, const std::string &file)
+proc::proc(const args &argv, const args &wrap, output to,
+    const std::string &file, bool input)
 {
-	pid_ = start(command(argv, wrap), to, file, &out_, &err_);
+	pid_ = start(command(argv, wrap), to, file, &out_, &err_, "",
+	    input ? &in_ : nullptr);
 }
 
 proc::~proc()
@@ -142,9 +143,9 @@ proc::~proc()
 		reaped_ = true;
 	}
 	fail_on_sanitizer_report(err());
-	if (out_ >= 0)
-		close(out_);
-	close(err_);
+	for (int fd : {out_, err_, in_})
+		if (fd >= 0)
+			close(fd);
 }
 
 testing::AssertionResult proc::line(std::string &l, int timeout_ms)
@@ -206,6 +207,13 @@ std::string proc::err()
 void proc::signal(int sig)
 {
 	kill(pid_, sig);
+}
+
+void proc::say(const std::string &text)
+{
+	if (write(in_, text.data(), text.size()) !=
+	    static_cast<ssize_t>(text.size()))
+		ADD_FAILURE() << "cannot write to the program";
 }
 
 int proc::bound(int port, int timeout_ms)

@@ -71,9 +71,11 @@ class programs {
 class proc {
       public:
 	// wrap + prefix + argv, as run does; standard output as to says, or
-	// into file when one is named.
+	// into file when one is named; standard input from a pipe that say
+	// writes to, where input is asked for.
 	explicit proc(const args &argv, const args &wrap = {},
-	    output to = output::pipe, const std::string &file = "");
+	    output to = output::pipe, const std::string &file = "",
+	    bool input = false);
 	~proc();
 	proc(const proc &) = delete;
 	proc &operator=(const proc &) = delete;
@@ -91,13 +93,15 @@ class proc {
 	// written so far while it runs.
 	std::string err();
 	void signal(int sig);
+	// Writes text to the program's standard input.
+	void say(const std::string &text);
 	// Waits until the process holds a UDP socket on port, or on any port
 	// when port is 0; the port, or 0 on timeout.
 	int bound(int port = 0, int timeout_ms = 10000);
 
       private:
 	pid_t pid_ = -1;
-	int out_ = -1, err_ = -1;
+	int out_ = -1, err_ = -1, in_ = -1;
 	int status_ = -1;
 	bool reaped_ = false;
 	std::string buf_, errbuf_;
