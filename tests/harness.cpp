@@ -177,14 +177,10 @@ testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 
 bool proc::ended(int timeout_ms, int *status)
 {
-	until(timeout_ms, [&] {
-		int st = 0;
-		if (!reaped_ && waitpid(pid_, &st, WNOHANG) == pid_) {
-			reaped_ = true;
-			status_ = decode(st);
-		}
-		return reaped_;
-	});
+	if (!reaped_) {
+		status_ = reap(pid_, timeout_ms);
+		reaped_ = status_ >= 0;
+	}
 	if (reaped_ && status != nullptr)
 		*status = status_;
 	return reaped_;

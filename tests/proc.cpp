@@ -10,11 +10,13 @@
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -93,16 +95,30 @@ long long now_ms()
 	return now_us() / 1000;
 }
 
-bool until(int timeout_ms, const std::function<bool()> &done)
+bool until(int timeout_ms, const std::function<bool()> &done, int fd)
 {
 	const long long deadline = now_ms() + timeout_ms;
 	for (;;) {
 		if (done())
 			return true;
-		if (now_ms() >= deadline)
+		long long left = std::min(deadline - now_ms(), 5LL);
+		if (left <= 0)
 			return false;
-		usleep(5000);
+		pollfd p = {fd, POLLIN, 0};
+		poll(&p, fd >= 0 ? 1 : 0, static_cast<int>(left));
 	}
+}
+
+int reap(pid_t pid, int timeout_ms)
+{
+	// Readable once the process has ended.
+	int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+	int st = 0;
+	bool ended = until(
+	    timeout_ms, [&] { return waitpid(pid, &st, WNOHANG) == pid; }, fd);
+	if (fd >= 0)
+		close(fd);
+	return ended ? decode(st) : -1;
 }
 
 pid_t start(const args &argv, output to, const std::string &file, int *out,

@@ -19,9 +19,14 @@ using args = std::vector<std::string>;
 long long now_us();
 long long now_ms();
 
-// The one wait: polls done every few milliseconds until it holds or
-// timeout_ms have passed; whether it held.
-bool until(int timeout_ms, const std::function<bool()> &done);
+// The one wait: polls done every few milliseconds, or as soon as fd (where
+// given) is readable, until it holds or timeout_ms have passed; whether it
+// held.
+bool until(int timeout_ms, const std::function<bool()> &done, int fd = -1);
+
+// Waits until the child pid has ended, at once when it does; its status as
+// decode gives it, or -1 when timeout_ms have passed first.
+int reap(pid_t pid, int timeout_ms);
 
 // Where a program's standard output goes: a pipe, a pseudo-terminal (read
 // back like a pipe, without output processing), or nowhere: the

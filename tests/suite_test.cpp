@@ -7,7 +7,6 @@
 
 #include <dirent.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -57,12 +56,10 @@ std::string machine()
 	for (std::string l; std::getline(dev, l);)
 		all += l.substr(0, l.find(':')) + "\n";
 	for (const char *dir : {"/run/netns", "/etc/netns", "/etc"})
-		for (const auto &e : entries(m + "/root" + dir)) {
-			struct stat st {};
-			lstat((m + "/root" + dir + "/" + e).c_str(), &st);
-			all += std::string(dir) + "/" + e + " " +
-			    std::to_string(st.st_mtime) + "\n";
-		}
+		for (const auto &e : entries(m + "/root" + dir))
+			all += std::string(dir) + "/" + e + "\n";
+	for (const char *f : {"hosts", "resolv.conf", "nsswitch.conf"})
+		all += slurp(m + "/root/etc/" + f);
 	return all;
 }
 
