@@ -2,19 +2,19 @@
 // init: PID 1 of the full-system check, a pair of hands for the host. On a
 // MIPS 24Kc kernel without FPU support it mounts what the programs need,
 // brings up lo and eth0 (qemu's user-mode network: 10.0.2.15/24, the host
-// at 10.0.2.2), then does what the console tells it, a line at a time, its
-// words split by tabs, and reports what came of it:
+// at 10.0.2.2), reports "tg net = STATUS", then does what the console
+// tells it, a line at a time, its words split by tabs:
 //
-//   run ID PROGRAM ARG...    runs it to its end
-//   start ID PROGRAM ARG...  starts it, its output into a file
-//   stop ID SIGNAL           sends the signal to what start ID started
+//   run ID PROGRAM ARG...    runs it to its end, its output into /tmp/ID
+//   start ID PROGRAM ARG...  starts it so; STATUS is its pid
+//   stop ID PID SIGNAL       sends the signal, waits for it, as run does
 //   cat ID FILE              prints the file
 //   fpu ID                   runs one FPU instruction in a child
 //   off                      powers off
 //
-// as "tg ID > LINE" for each line of output and "tg ID = STATUS" (the exit
-// status, or 128 + the signal). It judges nothing: the host does. Static,
-// against the target's musl; never installed.
+// and reports "tg ID > LINE" for each line of output, then "tg ID =
+// STATUS" (the exit status, or 128 + the signal). It judges nothing.
+// Static, against the target's musl; never installed.
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -35,8 +35,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int most = 16;
 
 bool up(int s, const char *name, const char *addr, const char *mask)
 {
@@ -145,8 +143,6 @@ int main()
 	tcsetattr(0, TCSANOW, &t);
 	printf("tg net = %d\n", network());
 
-	char ids[most][16] = {};
-	pid_t pids[most] = {};
 	char l[1024];
 	while (fgets(l, sizeof l, stdin) != nullptr) {
 		char *w[32] = {};
@@ -156,35 +152,21 @@ int main()
 			w[n++] = p;
 		if (n == 1 && strcmp(w[0], "off") == 0)
 			break;
-		if (n < 2)
+		if (n < 2 || (n < 3 && strcmp(w[0], "fpu") != 0))
 			continue;
-		const char *id = w[1];
 		int st = -1;
-		if (strcmp(w[0], "run") == 0 && n > 2) {
-			st = finish(id, start(id, w + 2));
-		} else if (strcmp(w[0], "start") == 0 && n > 2) {
-			for (int i = 0; i < most; i++)
-				if (pids[i] == 0) {
-					snprintf(
-					    ids[i], sizeof ids[i], "%s", id);
-					pids[i] = start(id, w + 2);
-					st = 0;
-					break;
-				}
-		} else if (strcmp(w[0], "stop") == 0 && n == 3) {
-			for (int i = 0; i < most; i++)
-				if (pids[i] != 0 && strcmp(ids[i], id) == 0) {
-					kill(pids[i], atoi(w[2]));
-					st = finish(id, pids[i]);
-					pids[i] = 0;
-				}
-		} else if (strcmp(w[0], "cat") == 0 && n == 3) {
-			cat(id, w[2]);
-			st = 0;
-		} else if (strcmp(w[0], "fpu") == 0) {
+		if (strcmp(w[0], "run") == 0)
+			st = finish(w[1], start(w[1], w + 2));
+		else if (strcmp(w[0], "start") == 0)
+			st = start(w[1], w + 2);
+		else if (strcmp(w[0], "stop") == 0 && n == 4 &&
+		    kill(atoi(w[2]), atoi(w[3])) == 0)
+			st = finish(w[1], atoi(w[2]));
+		else if (strcmp(w[0], "cat") == 0)
+			st = (cat(w[1], w[2]), 0);
+		else if (strcmp(w[0], "fpu") == 0)
 			st = fpu();
-		}
-		printf("tg %s = %d\n", id, st);
+		printf("tg %s = %d\n", w[1], st);
 	}
 	sync();
 	reboot(RB_POWER_OFF);
