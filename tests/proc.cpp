@@ -229,12 +229,18 @@ bool drain(int fd, std::string &s)
 	return n > 0 || (n < 0 && errno == EINTR);
 }
 
-std::set<int> ports(pid_t pid)
+std::set<std::string> sockets(pid_t pid)
 {
 	std::set<std::string> inodes;
 	for (pid_t p : family(pid))
 		for (const auto &fd : socket_inodes(p))
 			inodes.insert(fd.second);
+	return inodes;
+}
+
+std::set<int> ports(pid_t pid)
+{
+	std::set<std::string> inodes = sockets(pid);
 	std::set<int> found;
 	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
 	std::string line;

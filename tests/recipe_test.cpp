@@ -7,8 +7,13 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -41,84 +46,180 @@ std::map<std::string, std::string> readme()
 	return blocks;
 }
 
-// What the outside host sends, by the README's block, and the line the LAN
-// host must print, or none ("") within a bounded wait.
-struct send_case {
-	const char *block;
-	const char *line;
-};
+// The README's places: an outside host on the WAN side, the router
+// between, the LAN host; the LAN host named by the outside host and
+// listening, the router loaded with the README's nft rules.
+class recipe : public testing::Test {
+      protected:
+	std::map<std::string, std::string> blocks = readme();
+	host outside, router, lan;
+	std::string wan = router.link(outside, "192.0.2.2/25", "192.0.2.1/25");
+	programs bin;
+	std::unique_ptr<proc> receiver;
 
-TEST(recipe, port_forward_through_an_nftables_router)
-{
-	auto blocks = readme();
-	auto block = [&](const std::string &first) {
+	void SetUp() override
+	{
+		if (run({"sh", "-c", "command -v nft"}).status != 0)
+			SKIP_UNLESS_REQUIRED(
+			    "TEST_REQUIRE_NETNS", "nft is not installed");
+		router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
+		if (!router.ok())
+			SKIP_UNLESS_REQUIRED(
+			    "TEST_REQUIRE_NETNS", router.why());
+		ASSERT_TRUE(lan.sh("ip route add default via 192.0.2.129"))
+		    << lan.why();
+		ASSERT_TRUE(router.sh("sysctl -qw net.ipv4.ip_forward=1"))
+		    << router.why();
+		on(lan, "# LAN host: name the outside host");
+		receiver =
+		    std::make_unique<proc>(in(lan, "# LAN host: listen"));
+		ASSERT_TRUE(receiver->bound(5060)) << receiver->err();
+		on(router,
+		    "# router (nft): forward UDP 5060 to the LAN host, "
+		    "from source port 5060 only");
+	}
+
+	// The block of the README that starts with the line first.
+	std::string block(const std::string &first)
+	{
 		auto b = blocks.find(first);
 		EXPECT_NE(b, blocks.end())
 		    << "no block \"" << first << "\" in the README";
 		return b == blocks.end() ? std::string("false") : b->second;
-	};
-	if (run({"sh", "-c", "command -v nft"}).status != 0)
-		SKIP_UNLESS_REQUIRED(
-		    "TEST_REQUIRE_NETNS", "nft is not installed");
+	}
 
-	// An outside host on the WAN side, the router between, the LAN host.
-	host outside, router, lan;
-	std::string wan = router.link(outside, "192.0.2.2/25", "192.0.2.1/25");
-	router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
-	if (!router.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", router.why());
-	ASSERT_TRUE(lan.sh("ip route add default via 192.0.2.129"))
-	    << lan.why();
-	ASSERT_TRUE(router.sh("sysctl -qw net.ipv4.ip_forward=1"))
-	    << router.why();
-
-	programs bin;
-	const args env = {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"),
-	    "WAN_IF=" + wan, "WAN_IP=192.0.2.2", "LAN_HOST=192.0.2.130",
-	    "OUTSIDE_IP=192.0.2.1"};
-	auto sh = [&](host &h, const std::string &text) {
+	// What runs the block on host h, with the README's variables.
+	args in(host &h, const std::string &first)
+	{
 		args a = h.in();
-		a.insert(a.end(), env.begin(), env.end());
-		a.insert(a.end(), {"sh", "-e", "-c", text});
+		a.insert(a.end(),
+		    {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"),
+		        "WAN_IF=" + wan, "WAN_IP=192.0.2.2",
+		        "LAN_HOST=192.0.2.130", "OUTSIDE_IP=192.0.2.1", "sh",
+		        "-e", "-c", "exec " + block(first)});
 		return a;
-	};
-	auto on = [&](host &h, const std::string &first) {
-		result r = run(sh(h, block(first)), {}, 30000);
+	}
+
+	// Runs the block on host h to its end; what it printed.
+	std::string on(host &h, const std::string &first)
+	{
+		result r = run(in(h, first), {}, 30000);
 		EXPECT_EQ(r.status, 0) << first << ":\n" << r.err;
-	};
+		return r.out;
+	}
 
-	on(lan, "# LAN host: name the outside host");
-	std::string listen = block("# LAN host: listen");
-	proc receiver(sh(lan, "exec " + listen));
-	ASSERT_TRUE(receiver.bound(5060)) << listen << receiver.err();
-	on(router,
-	    "# router (nft): forward UDP 5060 to the LAN host, from source "
-	    "port 5060 only");
-
-	auto sends = [&](const send_case &c) {
-		SCOPED_TRACE(c.block);
-		on(outside, c.block);
+	// The line the LAN host prints, or none ("") within a bounded wait.
+	void prints(const std::string &first, const std::string &line)
+	{
+		SCOPED_TRACE(first);
+		on(outside, first);
 		std::string l;
-		if (*c.line != '\0') {
-			ASSERT_TRUE(receiver.line(l, 10000));
-			EXPECT_EQ(l, c.line);
+		if (!line.empty()) {
+			ASSERT_TRUE(receiver->line(l, 10000));
+			EXPECT_TRUE(std::regex_match(l, std::regex(line))) << l;
 		} else {
-			EXPECT_FALSE(receiver.line(l, 3000))
+			EXPECT_FALSE(receiver->line(l, 3000))
 			    << "arrived: " << l;
 		}
-		EXPECT_FALSE(receiver.ended(0)) << receiver.err();
-	};
-	for (const auto &c :
-	    {send_case{
-	         "# outside host: send from the admitted port", "fwd 5060 ok"},
-	        send_case{"# outside host: send from another port", ""},
-	        send_case{"# outside host: send from the admitted port",
-	            "fwd 5060 ok"}})
-		sends(c);
+		EXPECT_FALSE(receiver->ended(0)) << receiver->err();
+	}
+};
 
+TEST_F(recipe, port_forward_through_an_nftables_router)
+{
+	prints("# outside host: send from the admitted port", "fwd 5060 ok");
+	prints("# outside host: send from another port", "");
+	prints("# outside host: send from the admitted port", "fwd 5060 ok");
 	on(router, "# router (nft): close the port again");
-	sends({"# outside host: send from a port not used in the last minutes",
-	    ""});
+	prints("# outside host: send from a port not used in the last minutes",
+	    "");
+}
+
+// Whether a program started on the router listens to the kernel's events
+// yet: it prints nothing of what came before.
+bool listening(pid_t pid)
+{
+	std::set<std::string> mine = sockets(pid);
+	std::ifstream f("/proc/" + std::to_string(pid) + "/net/netlink");
+	std::string l;
+	std::getline(f, l);
+	while (std::getline(f, l)) {
+		std::istringstream w(l);
+		std::string sk, eth, port, groups, rmem, wmem, dump, locks,
+		    drops, inode;
+		w >> sk >> eth >> port >> groups >> rmem >> wmem >> dump >>
+		    locks >> drops >> inode;
+		if (mine.count(inode) && groups != "00000000")
+			return true;
+	}
+	return false;
+}
+
+// A line of p that holds every one of parts, within a bounded wait.
+testing::AssertionResult shows(proc &p, const std::vector<std::string> &parts)
+{
+	std::string all, l;
+	for (long long end = now_ms() + 10000;
+	     p.line(l, static_cast<int>(end - now_ms()));) {
+		all += l + "\n";
+		if (std::all_of(parts.begin(), parts.end(), [&](const auto &s) {
+			    return l.find(s) != std::string::npos;
+		    }))
+			return testing::AssertionSuccess() << l;
+	}
+	return testing::AssertionFailure() << "no such line in:\n" << all;
+}
+
+// "When no line comes", step by step, as the README says each command
+// shows it.
+TEST_F(recipe, when_no_line_comes)
+{
+	proc dump(in(router, "# router: watch the WAN side"));
+	proc flows(in(router, "# router: flows as they come"));
+	proc trace(
+	    in(router, "# router (nft): trace each datagram to port 5060"));
+	ASSERT_TRUE(until(10000,
+	    [&] {
+		    return dump.err().find("listening on") !=
+		        std::string::npos &&
+		        listening(flows.pid()) && listening(trace.pid());
+	    }))
+	    << dump.err() << flows.err() << trace.err();
+
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	EXPECT_TRUE(shows(
+	    dump, {"IP 192.0.2.1.5060 > 192.0.2.2.5060: UDP, length 50"}));
+	const std::string mapped = "src=192.0.2.1 dst=192.0.2.2 sport=5060 "
+	                           "dport=5060 [UNREPLIED] src=192.0.2.130 "
+	                           "dst=192.0.2.1 sport=5060 dport=5060";
+	EXPECT_TRUE(shows(flows, {"[NEW] udp", mapped}));
+	EXPECT_NE(on(router, "# router: the flows to port 5060").find(mapped),
+	    std::string::npos);
+	EXPECT_NE(
+	    on(router, "# router (nft): the counters")
+	        .find("counter packets 1 bytes 78 dnat to 192.0.2.130:5060"),
+	    std::string::npos);
+
+	prints("# outside host: send from another port", "");
+	EXPECT_TRUE(shows(trace,
+	    {"ip tossgram forward rule", "udp sport != 5060",
+	        "drop (verdict drop)"}));
+	EXPECT_NE(on(router, "# router (nft): the counters")
+	              .find("counter packets 1 bytes 78 drop"),
+	    std::string::npos);
+
+	// A flood the receiver cannot keep up with: its socket drops, and
+	// the host counts it.
+	udp flood(0, false, "127.0.0.1", lan.pid());
+	for (int i = 0; i < 20000; i++)
+		flood.send("flood", 5060);
+	std::smatch m;
+	std::string counted =
+	    on(lan, "# LAN host: datagrams dropped at a full socket");
+	ASSERT_TRUE(std::regex_search(
+	    counted, m, std::regex("UdpRcvbufErrors +([0-9]+)")))
+	    << counted;
+	EXPECT_GT(std::stol(m[1]), 0) << counted;
 }
 
 } // namespace

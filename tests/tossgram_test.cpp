@@ -288,4 +288,36 @@ INSTANTIATE_TEST_SUITE_P(tossgram, bad_destination,
         destination_case{"ten_thousand", std::string(10000, '1')}),
     by_name());
 
+// What the README says a sendto error means: a rule of the host's own
+// output path that drops the datagram.
+TEST(tossgram, output_rule_drop_is_operation_not_permitted)
+{
+	host a;
+	if (!a.sh("nft add table ip out && nft add chain ip out output "
+	          "'{ type filter hook output priority filter; }' && "
+	          "nft add rule ip out output udp dport 9 drop"))
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
+	result r = run({tossgram(), "0", "127.0.0.1", "9"}, a.in());
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "sendto: Operation not permitted\n");
+}
+
+// glibc's inet_addr takes white space after the address; musl's cannot
+// read it, and the send fails.
+TEST(tossgram, address_with_trailing_blank_follows_the_libc)
+{
+	udp dst;
+	result r =
+	    run({tossgram(), "0", "127.0.0.1 ", std::to_string(dst.port())});
+	std::string d;
+	if (libc() == "musl") {
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.err.rfind("sendto: ", 0), 0u) << r.err;
+		nothing_arrived(dst);
+	} else {
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_TRUE(dst.recv(d)) << "no datagram";
+	}
+}
+
 } // namespace

@@ -18,6 +18,8 @@
 #
 # Idempotent: a sysroot prepared from the same facts is kept.
 #
+# As root: it installs Debian packages.
+#
 #   tools/prepare-target.sh [ARCH]
 set -eu
 
@@ -39,8 +41,10 @@ if [ -z "$need" ] && [ -f "$sysroot/.prepared" ] && [ "$(cat "$sysroot/.prepared
 fi
 
 # apt-get source needs a deb-src entry. Where none is configured, one is
-# derived from the configured deb entry that holds musl: same URI, suite,
-# component and keyring.
+# derived from the configured deb entry that holds musl (same URI, suite,
+# component and keyring) and kept, with its package index, under build/src:
+# the machine's apt sources and state stay as they were.
+apt_src=""
 deb_src() {
 	if apt-get indextargets --format '$(IDENTIFIER)' 2>/dev/null | grep -qx Sources; then
 		return
@@ -53,18 +57,15 @@ deb_src() {
 		$0 ~ "URIs:[^\n]*" uri { if (match($0, /Signed-By: *[^\n]+/)) { s = substr($0, RSTART, RLENGTH); sub(/Signed-By: */, "", s); print s; exit } }')
 	[ -n "$keyring" ] || keyring=$(grep -hs "^deb .*$uri" /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
 		sed -n 's/.*signed-by=\([^] ]*\).*/\1/p' | head -n 1)
-	{
-		echo "Types: deb-src"
-		echo "URIs: $uri"
-		echo "Suites: $suite"
-		echo "Components: $component"
-		[ -z "$keyring" ] || echo "Signed-By: $keyring"
-	} >/etc/apt/sources.list.d/tossgram-src.sources
-	apt-get update -q
+	apt=$src/apt
+	mkdir -p "$apt/lists/partial" "$apt/parts"
+	echo "deb-src ${keyring:+[signed-by=$keyring] }$uri $suite $component" >"$apt/sources.list"
+	apt_src="-o Dir::Etc::SourceList=$apt/sources.list -o Dir::Etc::SourceParts=$apt/parts
+		-o Dir::State::Lists=$apt/lists -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache="
+	apt-get $apt_src update -q
 }
 
 [ -z "$need" ] || sh "$top/tools/deps.sh" $need
-deb_src
 
 cc="$triplet-gcc"
 gccinc=$($cc -print-file-name=include)
@@ -133,7 +134,8 @@ fi
 if [ ! -f "$src/musl/configure" ]; then
 	rm -rf "$src/musl" "$work/musl-src"
 	mkdir -p "$work/musl-src"
-	(cd "$work/musl-src" && apt-get source -q musl)
+	deb_src
+	(cd "$work/musl-src" && apt-get $apt_src source -q musl)
 	mv "$(find "$work/musl-src" -mindepth 1 -maxdepth 1 -type d -name 'musl-*' | head -n 1)" "$src/musl"
 fi
 mkdir -p "$work/musl"
