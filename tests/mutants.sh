@@ -5,8 +5,8 @@
 # until its first failing test; the suite's checks of itself are left out.
 # Fails when the suite passes a fault not marked equivalent, when it fails
 # one marked so, or when a line of the list does not apply or does not
-# build. Everything runs in a network
-# namespace with loopback alone, so that no fault's datagram leaves it.
+# build. Everything runs in a network namespace with loopback alone, so
+# that no fault's datagram leaves it.
 #
 #   tests/mutants.sh SUITE-BUILD [PATTERN]    (PATTERN: only those lines)
 set -eu
