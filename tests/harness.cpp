@@ -217,29 +217,38 @@ int proc::bound(int port, int timeout_ms)
 	return harness::bound(pid_, port, timeout_ms);
 }
 
-host::host(const std::string &hosts)
+host::host(const std::string &hosts, bool entered)
 {
 	// The files live on a tmpfs of the host's own, over a folder that
 	// is gone again once the host stands: nothing stays on the machine.
 	// unshare makes the mount namespace private before anything else;
-	// its child is the host's first process, and dies with it.
+	// its child is the host's first process, and dies with it. The host
+	// has a /proc of its own PID namespace, so that a program in it
+	// finds itself there, but for the one this process enters: this
+	// process stays in the machine's PID namespace, and its /proc with it.
 	const std::string dir = temp_dir("host");
-	holder_ = std::make_unique<proc>(args{"unshare", "-n", "-m", "-p",
-	    "--fork", "--kill-child", "sh", "-c",
-	    "mount -t tmpfs tmpfs \"$0\" && cd \"$0\" &&"
-	    " printf %s \"$1\" >hosts &&"
-	    " echo 'hosts: files dns' >nsswitch.conf &&"
-	    " printf 'nameserver 127.0.0.1\\noptions timeout:1 attempts:1\\n'"
-	    " >resolv.conf || exit 1;"
-	    " for f in hosts resolv.conf nsswitch.conf; do"
-	    " [ ! -e /etc/$f ] || mount --bind $f /etc/$f || exit 1;"
-	    " done; cd / && ip link set lo up || exit 1;"
-	    " read -r pid rest </proc/self/stat && echo \"$pid\" &&"
-	    " exec sleep infinity",
-	    dir, hosts});
+	args a = {"unshare", "-n", "-m", "-p", "--fork", "--kill-child"};
+	if (!entered)
+		a.push_back("--mount-proc");
+	a.insert(a.end(),
+	    {"sh", "-c",
+	        "mount -t tmpfs tmpfs \"$0\" && cd \"$0\" &&"
+	        " printf %s \"$1\" >hosts &&"
+	        " echo 'hosts: files dns' >nsswitch.conf &&"
+	        " printf 'nameserver 127.0.0.1\\noptions timeout:1 "
+	        "attempts:1\\n'"
+	        " >resolv.conf || exit 1;"
+	        " for f in hosts resolv.conf nsswitch.conf; do"
+	        " [ ! -e /etc/$f ] || mount --bind $f /etc/$f || exit 1;"
+	        " done; cd / && ip link set lo up && echo ready || exit 1;"
+	        " exec sleep infinity",
+	        dir, hosts});
+	holder_ = std::make_unique<proc>(a);
 	std::string l;
-	if (holder_->line(l, 10000))
-		pid_ = atoi(l.c_str());
+	std::vector<pid_t> first = family(holder_->pid());
+	if (holder_->line(l, 10000) &&
+	    (first = family(holder_->pid())).size() > 1)
+		pid_ = first[1];
 	else
 		why_ = "cannot make a test host here: " + holder_->err();
 	rmdir(dir.c_str());
@@ -273,9 +282,14 @@ std::string host::link(
 		why_ = why_.empty() ? to.why() : why_;
 		return a;
 	}
-	if (!(sh("ip link add " + a + " type veth peer name " + b +
-	          " netns /proc/" + std::to_string(to.pid_) + "/ns/net") &&
-	        sh("ip addr add " + mine + " dev " + a) &&
+	// In this host's network namespace alone, where the other's holder
+	// is seen by the pid this process knows it by.
+	result r = run({"nsenter", "-t", std::to_string(pid_), "-n", "ip",
+	    "link", "add", a, "type", "veth", "peer", "name", b, "netns",
+	    std::to_string(to.pid_)});
+	if (r.status != 0)
+		why_ = "ip link add: " + r.err;
+	if (!(r.status == 0 && sh("ip addr add " + mine + " dev " + a) &&
 	        sh("ip link set " + a + " up") &&
 	        to.sh("ip addr add " + theirs + " dev " + b) &&
 	        to.sh("ip link set " + b + " up")))
@@ -285,14 +299,15 @@ std::string host::link(
 
 namespace {
 
-// Moves this process into the host held by pid, its root and working
-// folder kept: a mount namespace entered brings its own root otherwise.
+// Moves this process into the network and mount namespaces of the host
+// held by pid, its root and working folder kept: a mount namespace entered
+// brings its own root otherwise.
 void enter(pid_t pid)
 {
 	const std::string d = "/proc/" + std::to_string(pid);
 	int root = open((d + "/root").c_str(), O_RDONLY | O_CLOEXEC);
 	int cwd = open(".", O_RDONLY | O_CLOEXEC);
-	for (const char *ns : {"net", "mnt", "pid"}) {
+	for (const char *ns : {"net", "mnt"}) {
 		int fd = open((d + "/ns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
 		if (fd < 0 || setns(fd, 0) < 0)
 			throw std::runtime_error("cannot enter the test host");
@@ -330,7 +345,7 @@ const testing::Environment *const in_host =
 
 host &here()
 {
-	static host h;
+	static host h("127.0.0.1 localhost\n", true);
 	return h;
 }
 

@@ -115,7 +115,9 @@ class proc {
 // it is ever seen on the machine that runs the test.
 class host {
       public:
-	explicit host(const std::string &hosts = "127.0.0.1 localhost\n");
+	// entered: the host that this process enters (here()).
+	explicit host(const std::string &hosts = "127.0.0.1 localhost\n",
+	    bool entered = false);
 
 	bool ok() const
 	{
@@ -148,9 +150,10 @@ class host {
 	std::string why_;
 };
 
-// The host every test runs in unless it makes others: the suite enters it
-// before the first test, so that the test's programs and sockets live in
-// it. Not ok where namespaces cannot be made; the suite then runs on the
+// The host every test runs in unless it makes others: the suite enters its
+// network and mount namespaces before the first test, so that the test's
+// programs and sockets live in it; they die with the test by their parent's
+// death. Not ok where namespaces cannot be made; the suite then runs on the
 // machine's own loopback, with its hosts file.
 host &here();
 

@@ -34,34 +34,6 @@ namespace {
 	throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-// pid and the processes it started, and they in turn.
-std::vector<pid_t> family(pid_t pid)
-{
-	std::multimap<pid_t, pid_t> children;
-	if (DIR *d = opendir("/proc")) {
-		while (dirent *e = readdir(d)) {
-			std::ifstream f(
-			    std::string("/proc/") + e->d_name + "/stat");
-			std::string stat, state;
-			pid_t parent = 0;
-			// pid (name) state ppid: the name may hold blanks.
-			if (std::getline(f, stat) &&
-			    std::istringstream(
-			        stat.substr(stat.rfind(')') + 1)) >>
-			        state >> parent)
-				children.emplace(parent, atoi(e->d_name));
-		}
-		closedir(d);
-	}
-	std::vector<pid_t> all = {pid};
-	for (size_t i = 0; i < all.size(); i++) {
-		auto range = children.equal_range(all[i]);
-		for (auto c = range.first; c != range.second; ++c)
-			all.push_back(c->second);
-	}
-	return all;
-}
-
 // The descriptors of pid that are sockets, with the sockets' inodes.
 std::vector<std::pair<int, std::string>> socket_inodes(pid_t pid)
 {
@@ -227,6 +199,33 @@ bool drain(int fd, std::string &s)
 	if (n > 0)
 		s.append(b, static_cast<size_t>(n));
 	return n > 0 || (n < 0 && errno == EINTR);
+}
+
+std::vector<pid_t> family(pid_t pid)
+{
+	std::multimap<pid_t, pid_t> children;
+	if (DIR *d = opendir("/proc")) {
+		while (dirent *e = readdir(d)) {
+			std::ifstream f(
+			    std::string("/proc/") + e->d_name + "/stat");
+			std::string stat, state;
+			pid_t parent = 0;
+			// pid (name) state ppid: the name may hold blanks.
+			if (std::getline(f, stat) &&
+			    std::istringstream(
+			        stat.substr(stat.rfind(')') + 1)) >>
+			        state >> parent)
+				children.emplace(parent, atoi(e->d_name));
+		}
+		closedir(d);
+	}
+	std::vector<pid_t> all = {pid};
+	for (size_t i = 0; i < all.size(); i++) {
+		auto range = children.equal_range(all[i]);
+		for (auto c = range.first; c != range.second; ++c)
+			all.push_back(c->second);
+	}
+	return all;
 }
 
 std::set<std::string> sockets(pid_t pid)

@@ -56,6 +56,8 @@ std::set<int> ports(pid_t pid);
 int bound(pid_t pid, int port, int timeout_ms);
 // The descriptors of pid that are sockets.
 std::vector<int> socket_fds(pid_t pid);
+// pid and the processes it started, and they in turn.
+std::vector<pid_t> family(pid_t pid);
 // The inodes of the sockets that pid, or a process it started, holds.
 std::set<std::string> sockets(pid_t pid);
 
