@@ -133,7 +133,8 @@ class host {
 	{
 		return pid_;
 	}
-	// What runs a command in the host: wrap for run and proc.
+	// What runs a command in the host: wrap for run and proc. Where the
+	// host could not be made, what it wraps fails without running.
 	args in() const;
 	// Runs the shell command cmd in the host; false, with why(), when it
 	// fails.

@@ -293,10 +293,12 @@ INSTANTIATE_TEST_SUITE_P(tossgram, bad_destination,
 TEST(tossgram, output_rule_drop_is_operation_not_permitted)
 {
 	host a;
-	if (!a.sh("nft add table ip out && nft add chain ip out output "
-	          "'{ type filter hook output priority filter; }' && "
-	          "nft add rule ip out output udp dport 9 drop"))
+	if (!a.ok())
 		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
+	ASSERT_TRUE(a.sh("nft add table ip out && nft add chain ip out output "
+	                 "'{ type filter hook output priority filter; }' && "
+	                 "nft add rule ip out output udp dport 9 drop"))
+	    << a.why();
 	result r = run({tossgram(), "0", "127.0.0.1", "9"}, a.in());
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "sendto: Operation not permitted\n");
