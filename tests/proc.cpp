@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -237,24 +238,30 @@ std::set<std::string> sockets(pid_t pid)
 	return inodes;
 }
 
-std::set<int> ports(pid_t pid)
+std::vector<std::vector<std::string>> rows(pid_t pid, const char *table)
 {
 	std::set<std::string> inodes = sockets(pid);
-	std::set<int> found;
-	std::ifstream t("/proc/" + std::to_string(pid) + "/net/udp");
+	std::vector<std::vector<std::string>> found;
+	std::ifstream t("/proc/" + std::to_string(pid) + "/net/" + table);
 	std::string line;
 	std::getline(t, line);
 	while (std::getline(t, line)) {
 		std::istringstream f(line);
-		std::string sl, local, remote, st, queues, tr, retr, uid,
-		    timeout, inode;
-		f >> sl >> local >> remote >> st >> queues >> tr >> retr >>
-		    uid >> timeout >> inode;
-		if (inodes.count(inode))
-			found.insert(static_cast<int>(
-			    strtol(local.substr(local.find(':') + 1).c_str(),
-			        nullptr, 16)));
+		std::vector<std::string> row{
+		    std::istream_iterator<std::string>(f), {}};
+		// The inode is the tenth column of both tables read here.
+		if (row.size() > 9 && inodes.count(row[9]))
+			found.push_back(row);
 	}
+	return found;
+}
+
+std::set<int> ports(pid_t pid)
+{
+	std::set<int> found;
+	for (const auto &row : rows(pid, "udp"))
+		found.insert(static_cast<int>(strtol(
+		    row[1].substr(row[1].find(':') + 1).c_str(), nullptr, 16)));
 	return found;
 }
 

@@ -48,6 +48,9 @@ bool drain(int fd, std::string &s);
 // An exit status as a number: the status, or 128 + the signal.
 int decode(int status);
 
+// The rows of pid's /proc/PID/net/TABLE (udp, netlink), split into their
+// columns, of the sockets that pid, or a process it started, holds.
+std::vector<std::vector<std::string>> rows(pid_t pid, const char *table);
 // The UDP ports that pid, or a process it started, holds sockets on, in
 // pid's network namespace.
 std::set<int> ports(pid_t pid);

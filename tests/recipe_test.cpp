@@ -139,19 +139,9 @@ TEST_F(recipe, port_forward_through_an_nftables_router)
 // yet: it prints nothing of what came before.
 bool listening(pid_t pid)
 {
-	std::set<std::string> mine = sockets(pid);
-	std::ifstream f("/proc/" + std::to_string(pid) + "/net/netlink");
-	std::string l;
-	std::getline(f, l);
-	while (std::getline(f, l)) {
-		std::istringstream w(l);
-		std::string sk, eth, port, groups, rmem, wmem, dump, locks,
-		    drops, inode;
-		w >> sk >> eth >> port >> groups >> rmem >> wmem >> dump >>
-		    locks >> drops >> inode;
-		if (mine.count(inode) && groups != "00000000")
+	for (const auto &row : rows(pid, "netlink"))
+		if (row[3] != "00000000") // the groups it listens to
 			return true;
-	}
 	return false;
 }
 
