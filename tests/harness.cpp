@@ -256,12 +256,15 @@ host::host(const std::string &hosts, bool entered)
 
 args host::in() const
 {
-	// The program is nsenter's child, in the host's PID namespace. -r:
-	// the root of the holder, which is the suite's own even in a chroot.
+	// The program is nsenter's child, in the host's PID namespace. -r and
+	// -w: the root and folder of the holder; the root is the suite's own
+	// even in a chroot, and this process's folder may not be reachable
+	// from it.
 	// Without a host, nothing runs: never on the machine itself.
 	if (pid_ <= 0)
 		return {"false"};
-	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-r"};
+	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-r",
+	    "-w"};
 }
 
 bool host::sh(const std::string &cmd)
