@@ -250,7 +250,8 @@ host::host(const std::string &hosts, bool entered)
 	    (first = family(holder_->pid())).size() > 1)
 		pid_ = first[1];
 	else
-		why_ = "cannot make a test host here: " + holder_->err();
+		why_ = "cannot make a test host here: " +
+		    holder_->err().substr(0, holder_->err().find('\n'));
 	rmdir(dir.c_str());
 }
 
