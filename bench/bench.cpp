@@ -99,10 +99,13 @@ void senders(const std::vector<tool> &all, const std::string &payload)
 	       "%d interleaved rounds)\n\n%-10s %10s %16s %9s\n",
 	    rounds, "sender", "us per run", "tossgram / this", "arrived");
 	for (const auto &one : all)
-		printf("%-10s %10.0f %16.2f %6d/%d\n", one.name.c_str(),
+		printf("%-10s %10.0f %16.2f %9s\n", one.name.c_str(),
 		    median(us[one.name]),
 		    median(us["tossgram"]) / median(us[one.name]),
-		    arrived[one.name], rounds);
+		    one.argv.size() > 1 ? (std::to_string(arrived[one.name]) +
+		                              "/" + std::to_string(rounds))
+		                              .c_str()
+		                        : "-");
 }
 
 // n records at rate per second (0: as fast as one socket sends them) to a
