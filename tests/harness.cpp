@@ -244,11 +244,12 @@ host::host(const std::string &hosts, bool entered)
 	        " exec sleep infinity",
 	        dir, hosts});
 	holder_ = std::make_unique<proc>(a);
+	// The first process is unshare's child, once it says it is ready.
 	std::string l;
-	std::vector<pid_t> first = family(holder_->pid());
+	std::vector<pid_t> made;
 	if (holder_->line(l, 10000) &&
-	    (first = family(holder_->pid())).size() > 1)
-		pid_ = first[1];
+	    (made = family(holder_->pid())).size() > 1)
+		pid_ = made[1];
 	else
 		why_ = "cannot make a test host here: " +
 		    holder_->err().substr(0, holder_->err().find('\n'));

@@ -20,7 +20,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 arch=mips_24kc
 eval "$(sh "$top/tools/facts.sh" "$arch")"
 sysroot=$top/build/sysroot-$arch
-suite=$top/build/default
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -140,9 +139,8 @@ openwrt() {
 	sh "$top/tests/needed.sh" "$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
 		fail "$name: the programs need more than the libc beside a real libstdc++.so"
 	# The suite against the installed programs, on the exact CPU.
-	if ! TEST_BINDIR=$stage/usr/bin TEST_PREFIX="$qemu -L $sysroot" \
-		ctest --test-dir "$suite" -j4 --timeout 120 -E '^(man_lint|needed_libc_only)$' \
-		--output-on-failure >"$tmp/openwrt-suite.log" 2>&1; then
+	if ! sh "$top/tests/target-suite.sh" "$stage/usr/bin" $qemu -L "$sysroot" \
+		>"$tmp/openwrt-suite.log" 2>&1; then
 		cat "$tmp/openwrt-suite.log" >&2
 		fail "$name: the suite fails against the installed programs"
 	fi

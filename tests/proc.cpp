@@ -54,6 +54,12 @@ std::vector<std::pair<int, std::string>> socket_inodes(pid_t pid)
 	return fds;
 }
 
+// An exit status as a number: the status, or 128 + the signal.
+int decode(int st)
+{
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 } // namespace
 
 long long now_us()
@@ -136,10 +142,9 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 	if (pid == 0) {
 		setpgid(0, 0);
 		// Dies with the process that started it, even when that one
-		// is killed (and at once, if it has gone already). A parent
-		// outside the child's PID namespace shows as 0.
+		// is killed (and at once, if it has gone already).
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		if (getppid() != parent && getppid() != 0)
+		if (getppid() != parent)
 			_exit(127);
 		int fi = pi[0] >= 0
 		    ? pi[0]
@@ -188,11 +193,6 @@ std::vector<int> socket_fds(pid_t pid)
 	return fds;
 }
 
-int decode(int st)
-{
-	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 bool drain(int fd, std::string &s)
 {
 	char b[65536];
@@ -229,6 +229,9 @@ std::vector<pid_t> family(pid_t pid)
 	return all;
 }
 
+namespace {
+
+// The inodes of the sockets that pid, or a process it started, holds.
 std::set<std::string> sockets(pid_t pid)
 {
 	std::set<std::string> inodes;
@@ -237,6 +240,8 @@ std::set<std::string> sockets(pid_t pid)
 			inodes.insert(fd.second);
 	return inodes;
 }
+
+} // namespace
 
 std::vector<std::vector<std::string>> rows(pid_t pid, const char *table)
 {

@@ -24,8 +24,8 @@ long long now_ms();
 // held.
 bool until(int timeout_ms, const std::function<bool()> &done, int fd = -1);
 
-// Waits until the child pid has ended, at once when it does; its status as
-// decode gives it, or -1 when timeout_ms have passed first.
+// Waits until the child pid has ended, at once when it does; its exit
+// status, or 128 + the signal, or -1 when timeout_ms have passed first.
 int reap(pid_t pid, int timeout_ms);
 
 // Where a program's standard output goes: a pipe, a pseudo-terminal (read
@@ -45,9 +45,6 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 // Reads what fd holds now onto the end of s; false at end of file.
 bool drain(int fd, std::string &s);
 
-// An exit status as a number: the status, or 128 + the signal.
-int decode(int status);
-
 // The rows of pid's /proc/PID/net/TABLE (udp, netlink), split into their
 // columns, of the sockets that pid, or a process it started, holds.
 std::vector<std::vector<std::string>> rows(pid_t pid, const char *table);
@@ -61,8 +58,6 @@ int bound(pid_t pid, int port, int timeout_ms);
 std::vector<int> socket_fds(pid_t pid);
 // pid and the processes it started, and they in turn.
 std::vector<pid_t> family(pid_t pid);
-// The inodes of the sockets that pid, or a process it started, holds.
-std::set<std::string> sockets(pid_t pid);
 
 // A UDP socket on 127.0.0.1 (or addr), port 0 meaning any, in this
 // process's network namespace or in that of the process net.

@@ -12,8 +12,6 @@
 #include <map>
 #include <memory>
 #include <regex>
-#include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
