@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,31 +13,20 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <gtest/gtest.h>
-
 namespace harness {
 
 namespace {
 
-// wrap, then the prefix where argv starts a program under test, then argv:
-// the prefix starts the programs under test, and nothing else.
+// wrap, then TEST_PREFIX where argv starts a program under test, then argv.
 args command(const args &argv, const args &wrap)
 {
 	args full = wrap;
+	std::istringstream prefix(env("TEST_PREFIX"));
 	if (!argv.empty() && (argv[0] == tossgram() || argv[0] == server()))
-		for (const auto &p : prefix())
-			full.push_back(p);
+		for (std::string w; prefix >> w;)
+			full.push_back(w);
 	full.insert(full.end(), argv.begin(), argv.end());
 	return full;
-}
-
-// A sanitizer build reports on standard error; any report fails the test
-// that started the program, whatever else the test checks.
-void fail_on_sanitizer_report(const std::string &err)
-{
-	for (const char *mark : {"runtime error:", "Sanitizer", "==ERROR"})
-		if (err.find(mark) != std::string::npos)
-			ADD_FAILURE() << "sanitizer report:\n" << err;
 }
 
 std::string temp_dir(const char *name)
@@ -47,6 +35,19 @@ std::string temp_dir(const char *name)
 	if (mkdtemp(&tmpl[0]) == nullptr)
 		throw std::runtime_error("mkdtemp");
 	return tmpl;
+}
+
+// Reads what fd holds within timeout_ms onto the end of s; false at its
+// end, or when nothing came.
+bool drain(int fd, std::string &s, long long timeout_ms)
+{
+	char b[65536];
+	pollfd p = {fd, POLLIN, 0};
+	ssize_t n = -1;
+	if (timeout_ms > 0 && poll(&p, 1, static_cast<int>(timeout_ms)) > 0 &&
+	    (n = read(fd, b, sizeof b)) > 0)
+		s.append(b, static_cast<size_t>(n));
+	return n > 0 || (n < 0 && errno == EINTR);
 }
 
 } // namespace
@@ -71,48 +72,35 @@ std::string server()
 	    "SERVER", dir.empty() ? SERVER_BIN : (dir + "/server").c_str());
 }
 
-args prefix()
-{
-	args p;
-	std::istringstream f(env("TEST_PREFIX"));
-	for (std::string w; f >> w;)
-		p.push_back(w);
-	return p;
-}
-
 std::string libc()
 {
-	std::string forced = env("TEST_LIBC");
-	if (!forced.empty())
-		return forced;
 	std::ifstream f(server(), std::ios::binary);
-	std::string bytes((std::istreambuf_iterator<char>(f)),
-	    std::istreambuf_iterator<char>());
-	return bytes.find("ld-musl-") != std::string::npos ? "musl" : "glibc";
+	std::string bytes(std::istreambuf_iterator<char>(f), {});
+	return env("TEST_LIBC",
+	    bytes.find("ld-musl-") != std::string::npos ? "musl" : "glibc");
 }
 
 result run(const args &argv, const args &wrap, int timeout_ms)
 {
 	result r;
 	proc p(argv, wrap);
-	const long long deadline = now_ms() + timeout_ms;
+	const long long end = now_ms() + timeout_ms;
 	std::string l;
-	while (p.line(l, static_cast<int>(deadline - now_ms())))
+	while (p.line(l, static_cast<int>(end - now_ms())))
 		r.out += l + "\n";
 	r.out += l;
-	if (!p.ended(static_cast<int>(deadline - now_ms()), &r.status)) {
-		kill(-p.pid(), SIGKILL);
+	if (!p.ended(static_cast<int>(end - now_ms()), &r.status)) {
+		kill(-p.pid, SIGKILL);
 		p.ended(5000, &r.status);
 	}
 	r.err = p.err();
 	return r;
 }
 
-programs::programs() : dir_(temp_dir("programs"))
+programs::programs() : dir(temp_dir("programs"))
 {
-	for (const auto &[name, path] : {std::pair{"tossgram", tossgram()},
-	         std::pair{"server", server()}}) {
-		std::string script = dir_ + "/" + name, run;
+	for (const auto &path : {tossgram(), server()}) {
+		std::string script = dir + path.substr(path.rfind('/')), run;
 		for (const auto &w : command({path}, {}))
 			run += w + " ";
 		std::ofstream(script)
@@ -124,25 +112,28 @@ programs::programs() : dir_(temp_dir("programs"))
 programs::~programs()
 {
 	for (const char *name : {"/tossgram", "/server"})
-		unlink((dir_ + name).c_str());
-	rmdir(dir_.c_str());
+		unlink((dir + name).c_str());
+	rmdir(dir.c_str());
 }
 
 proc::proc(const args &argv, const args &wrap, output to,
     const std::string &file, bool input)
 {
-	pid_ = start(command(argv, wrap), to, file, &out_, &err_, "",
+	pid = start(command(argv, wrap), to, file, &out_, &err_, "",
 	    input ? &in_ : nullptr);
 }
 
 proc::~proc()
 {
-	if (!reaped_) {
-		kill(-pid_, SIGKILL);
-		waitpid(pid_, nullptr, 0);
-		reaped_ = true;
+	if (status_ < 0) {
+		kill(-pid, SIGKILL);
+		reap(pid, 5000);
 	}
-	fail_on_sanitizer_report(err());
+	// A sanitizer's report fails the test that started the program.
+	const std::string e = err();
+	for (const char *mark : {"runtime error:", "Sanitizer", "==ERROR"})
+		if (e.find(mark) != std::string::npos)
+			ADD_FAILURE() << "sanitizer report:\n" << e;
 	for (int fd : {out_, err_, in_})
 		if (fd >= 0)
 			close(fd);
@@ -150,59 +141,43 @@ proc::~proc()
 
 testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 {
-	long long deadline = now_ms() + timeout_ms;
-	for (;;) {
-		size_t nl = buf_.find('\n');
-		if (nl != std::string::npos) {
-			l = buf_.substr(0, nl);
-			buf_.erase(0, nl + 1);
-			return testing::AssertionSuccess()
-			    << "a line: \"" << l << "\"";
-		}
-		long long left = deadline - now_ms();
-		pollfd p = {out_, POLLIN, 0};
-		if (left <= 0 || out_ < 0 ||
-		    (poll(&p, 1, static_cast<int>(left)) > 0 &&
-		        !drain(out_, buf_))) {
-			// What came without its newline, for a caller that
-			// wants it.
-			l = buf_;
+	const long long end = now_ms() + timeout_ms;
+	size_t nl;
+	while ((nl = buf_.find('\n')) == std::string::npos)
+		if (out_ < 0 || !drain(out_, buf_, end - now_ms())) {
+			l = buf_; // what came without its newline
 			return testing::AssertionFailure()
 			    << "no line"
 			    << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
 			    << "; standard error: \"" << err() << "\"";
 		}
-	}
+	l = buf_.substr(0, nl);
+	buf_.erase(0, nl + 1);
+	return testing::AssertionSuccess() << "a line: \"" << l << "\"";
 }
 
 bool proc::ended(int timeout_ms, int *status)
 {
-	if (!reaped_) {
-		status_ = reap(pid_, timeout_ms);
-		reaped_ = status_ >= 0;
-	}
-	if (reaped_ && status != nullptr)
+	if (status_ < 0)
+		status_ = reap(pid, timeout_ms);
+	if (status_ >= 0 && status != nullptr)
 		*status = status_;
-	return reaped_;
+	return status_ >= 0;
 }
 
 std::string proc::err()
 {
-	// Up to the end of file once the process has ended: a program under
-	// an emulator may close it a moment later.
-	long long deadline = now_ms() + (ended(0) ? 2000 : 50);
-	for (;;) {
-		pollfd p = {err_, POLLIN, 0};
-		long long left = deadline - now_ms();
-		if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 ||
-		    !drain(err_, errbuf_))
-			return errbuf_;
-	}
+	// Up to its end once the process has ended: a program under an
+	// emulator may close it a moment later.
+	const long long end = now_ms() + (ended(0) ? 2000 : 50);
+	while (drain(err_, errbuf_, end - now_ms()))
+		;
+	return errbuf_;
 }
 
 void proc::signal(int sig)
 {
-	kill(pid_, sig);
+	kill(pid, sig);
 }
 
 void proc::say(const std::string &text)
@@ -214,18 +189,16 @@ void proc::say(const std::string &text)
 
 int proc::bound(int port, int timeout_ms)
 {
-	return harness::bound(pid_, port, timeout_ms);
+	return harness::bound(pid, port, timeout_ms);
 }
 
 host::host(const std::string &hosts, bool entered)
 {
-	// The files live on a tmpfs of the host's own, over a folder that
-	// is gone again once the host stands: nothing stays on the machine.
-	// unshare makes the mount namespace private before anything else;
-	// its child is the host's first process, and dies with it. The host
-	// has a /proc of its own PID namespace, so that a program in it
-	// finds itself there, but for the one this process enters: this
-	// process stays in the machine's PID namespace, and its /proc with it.
+	// The files live on a tmpfs of the host's own, over a folder that is
+	// gone again once the host stands. unshare makes the mount namespace
+	// private first; its child is the host's first process. The host has
+	// a /proc of its own PID namespace, but for the one this process
+	// enters: this process stays in the machine's PID namespace.
 	const std::string dir = temp_dir("host");
 	args a = {"unshare", "-n", "-m", "-p", "--fork", "--kill-child"};
 	if (!entered)
@@ -236,70 +209,62 @@ host::host(const std::string &hosts, bool entered)
 	        " printf %s \"$1\" >hosts &&"
 	        " echo 'hosts: files dns' >nsswitch.conf &&"
 	        " printf 'nameserver 127.0.0.1\\noptions timeout:1 "
-	        "attempts:1\\n'"
-	        " >resolv.conf || exit 1;"
+	        "attempts:1\\n' >resolv.conf || exit 1;"
 	        " for f in hosts resolv.conf nsswitch.conf; do"
 	        " [ ! -e /etc/$f ] || mount --bind $f /etc/$f || exit 1;"
 	        " done; cd / && ip link set lo up && echo ready || exit 1;"
 	        " exec sleep infinity",
 	        dir, hosts});
-	holder_ = std::make_unique<proc>(a);
-	// The first process is unshare's child, once it says it is ready.
+	holder = std::make_unique<proc>(a);
 	std::string l;
 	std::vector<pid_t> made;
-	if (holder_->line(l, 10000) &&
-	    (made = family(holder_->pid())).size() > 1)
-		pid_ = made[1];
+	if (holder->line(l, 10000) && (made = family(holder->pid)).size() > 1)
+		pid = made[1];
 	else
-		why_ = "cannot make a test host here: " +
-		    holder_->err().substr(0, holder_->err().find('\n'));
+		why = "cannot make a test host here: " +
+		    holder->err().substr(0, holder->err().find('\n'));
 	rmdir(dir.c_str());
 }
 
 args host::in() const
 {
-	// The program is nsenter's child, in the host's PID namespace. -r and
-	// -w: the root and folder of the holder; the root is the suite's own
-	// even in a chroot, and this process's folder may not be reachable
-	// from it.
-	// Without a host, nothing runs: never on the machine itself.
-	if (pid_ <= 0)
-		return {"false"};
-	return {"nsenter", "-t", std::to_string(pid_), "-n", "-m", "-p", "-r",
-	    "-w"};
+	// The program is nsenter's child, in the host's PID namespace; -r and
+	// -w: the holder's root and folder, the suite's own even in a chroot.
+	if (pid <= 0)
+		return {"false"}; // never on the machine itself
+	return {
+	    "nsenter", "-t", std::to_string(pid), "-n", "-m", "-p", "-r", "-w"};
 }
 
 bool host::sh(const std::string &cmd)
 {
 	result r = run({"sh", "-c", cmd}, in(), 30000);
-	if (r.status != 0 && why_.empty())
-		why_ = cmd + ": " + r.err;
+	if (r.status != 0 && why.empty())
+		why = cmd + ": " + r.err;
 	return r.status == 0;
 }
 
 std::string host::link(
     host &to, const std::string &mine, const std::string &theirs)
 {
-	// Made here, its other end moved straight into the other host: the
-	// link never exists on the machine that runs the test.
-	const std::string a = "eth" + std::to_string(links_++),
-	                  b = "eth" + std::to_string(to.links_++);
-	if (!ok() || !to.ok()) {
-		why_ = why_.empty() ? to.why() : why_;
-		return a;
-	}
-	// In this host's network namespace alone, where the other's holder
-	// is seen by the pid this process knows it by.
-	result r = run({"nsenter", "-t", std::to_string(pid_), "-n", "ip",
-	    "link", "add", a, "type", "veth", "peer", "name", b, "netns",
-	    std::to_string(to.pid_)});
-	if (r.status != 0)
-		why_ = "ip link add: " + r.err;
+	// Its other end moved straight into the other host: the link never
+	// exists on the machine that runs the test.
+	const std::string a = "eth" + std::to_string(links++),
+	                  b = "eth" + std::to_string(to.links++);
+	// In this host's network namespace, where the other's holder is seen
+	// by the pid this process knows it by.
+	result r;
+	if (ok() && to.ok() &&
+	    (r = run({"nsenter", "-t", std::to_string(pid), "-n", "ip", "link",
+	         "add", a, "type", "veth", "peer", "name", b, "netns",
+	         std::to_string(to.pid)}))
+	            .status != 0)
+		why = "ip link add: " + r.err;
 	if (!(r.status == 0 && sh("ip addr add " + mine + " dev " + a) &&
 	        sh("ip link set " + a + " up") &&
 	        to.sh("ip addr add " + theirs + " dev " + b) &&
 	        to.sh("ip link set " + b + " up")))
-		why_ = why_.empty() ? to.why() : why_;
+		why = why.empty() ? to.why : why;
 	return a;
 }
 
@@ -311,8 +276,8 @@ namespace {
 void enter(pid_t pid)
 {
 	const std::string d = "/proc/" + std::to_string(pid);
-	int root = open((d + "/root").c_str(), O_RDONLY | O_CLOEXEC);
-	int cwd = open(".", O_RDONLY | O_CLOEXEC);
+	int root = open((d + "/root").c_str(), O_RDONLY | O_CLOEXEC),
+	    cwd = open(".", O_RDONLY | O_CLOEXEC);
 	for (const char *ns : {"net", "mnt"}) {
 		int fd = open((d + "/ns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
 		if (fd < 0 || setns(fd, 0) < 0)
@@ -329,18 +294,14 @@ void enter(pid_t pid)
 struct entered : testing::Environment {
 	void SetUp() override
 	{
-		if (here().ok()) {
-			enter(here().pid());
-			return;
-		}
-		if (!env("TEST_REQUIRE_NETNS").empty())
+		if (here().ok())
+			enter(here().pid);
+		else if (!env("TEST_REQUIRE_NETNS").empty())
 			ADD_FAILURE()
-			    << here().why() << " (TEST_REQUIRE_NETNS is set)";
+			    << here().why << " (TEST_REQUIRE_NETNS is set)";
 		else
-			fprintf(stderr,
-			    "%s: running on this machine's own "
-			    "loopback\n",
-			    here().why().c_str());
+			fprintf(stderr, "%s: on this machine's own loopback\n",
+			    here().why.c_str());
 	}
 };
 

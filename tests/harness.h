@@ -16,12 +16,11 @@ namespace harness {
 
 // The environment variable name, or fallback where it is not set.
 std::string env(const char *name, const char *fallback = "");
-// Paths of the programs under test (TOSSGRAM and SERVER, or TEST_BINDIR's,
-// or the ones built here) and the prefix that starts them.
+// The programs under test (TOSSGRAM and SERVER, or TEST_BINDIR's, or the
+// ones built here), and the libc the server was built against: "musl" or
+// "glibc".
 std::string tossgram();
 std::string server();
-args prefix();
-// "musl" or "glibc": the libc the server under test was built against.
 std::string libc();
 
 struct result {
@@ -29,50 +28,35 @@ struct result {
 	std::string out, err;
 };
 
-// Runs wrap + prefix + argv to completion (killed after timeout_ms); the
-// prefix only where argv starts a program under test.
+// Runs wrap + argv to its end (killed after timeout_ms); TEST_PREFIX goes
+// before argv where argv starts a program under test.
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
 
-// Names a parameterised test after its case's name field, or after the
-// case itself where that is a name.
+// Names a parameterised test after its case's name, or the case itself.
 struct by_name {
 	template <class T>
 	std::string operator()(const testing::TestParamInfo<T> &i) const
 	{
-		return i.param.name;
-	}
-	std::string operator()(
-	    const testing::TestParamInfo<const char *> &i) const
-	{
-		return i.param;
+		if constexpr (std::is_same_v<T, const char *>)
+			return i.param;
+		else
+			return i.param.name;
 	}
 };
 
 // A folder holding tossgram and server as scripts that start the programs
-// under test through the prefix, for commands that name them (the README's,
-// the demo's); removed on destruction.
-class programs {
-      public:
+// under test, for commands that name them (the README's, the demo's).
+struct programs {
+	const std::string dir;
 	programs();
 	~programs();
-	programs(const programs &) = delete;
-	programs &operator=(const programs &) = delete;
-
-	const std::string &dir() const
-	{
-		return dir_;
-	}
-
-      private:
-	std::string dir_;
 };
 
-// A program left running in its own process group, killed on destruction.
+// A program left running in its own process group, killed at the end.
 class proc {
       public:
-	// wrap + prefix + argv, as run does; standard output as to says, or
-	// into file when one is named; standard input from a pipe that say
-	// writes to, where input is asked for.
+	// wrap + argv, as run starts them; standard input from a pipe that
+	// say writes to, where input is asked for.
 	explicit proc(const args &argv, const args &wrap = {},
 	    output to = output::pipe, const std::string &file = "",
 	    bool input = false);
@@ -80,63 +64,42 @@ class proc {
 	proc(const proc &) = delete;
 	proc &operator=(const proc &) = delete;
 
-	pid_t pid() const
-	{
-		return pid_;
-	}
-	// One line of standard output without its newline; a failure, naming
-	// what the program said on standard error, when none came in time.
+	pid_t pid = -1;
+	// One line of standard output, without its newline; a failure that
+	// tells what the program said on standard error when none came.
 	testing::AssertionResult line(std::string &l, int timeout_ms = 5000);
-	// True once the process has ended; status as in result.
+	// Whether it has ended within timeout_ms; status as in result.
 	bool ended(int timeout_ms, int *status = nullptr);
-	// Standard error: all of it once the process has ended, what it has
-	// written so far while it runs.
+	// Standard error so far; all of it once it has ended.
 	std::string err();
 	void signal(int sig);
-	// Writes text to the program's standard input.
 	void say(const std::string &text);
-	// Waits until the process holds a UDP socket on port, or on any port
-	// when port is 0; the port, or 0 on timeout.
+	// The UDP port it holds (port, or any when 0), or 0 on timeout.
 	int bound(int port = 0, int timeout_ms = 10000);
 
       private:
-	pid_t pid_ = -1;
-	int out_ = -1, err_ = -1, in_ = -1;
-	int status_ = -1;
-	bool reaped_ = false;
+	int out_ = -1, err_ = -1, in_ = -1, status_ = -1;
 	std::string buf_, errbuf_;
 };
 
 // A test host: a network, mount and PID namespace whose first process, its
 // holder, dies with the test, and with it everything started in the host.
-// It has loopback up, the given hosts file, and a resolver that cannot
-// answer, so that no lookup ever leaves it; they are bind mounts in its own
-// mount namespace, which is private before anything is mounted. Nothing of
-// it is ever seen on the machine that runs the test.
-class host {
-      public:
-	// entered: the host that this process enters (here()).
+// Loopback is up, and its hosts file and a resolver that cannot answer (no
+// lookup ever leaves it) are bind mounts in its own mount namespace, which
+// is private before anything is mounted: the machine never sees any of it.
+struct host {
+	// entered: the one this process enters (here()).
 	explicit host(const std::string &hosts = "127.0.0.1 localhost\n",
 	    bool entered = false);
 
 	bool ok() const
 	{
-		return pid_ > 0 && why_.empty();
+		return pid > 0 && why.empty();
 	}
-	// Why the host could not be made, or a command in it failed.
-	const std::string &why() const
-	{
-		return why_;
-	}
-	// The holder's pid: the host's namespaces are its.
-	pid_t pid() const
-	{
-		return pid_;
-	}
-	// What runs a command in the host: wrap for run and proc. Where the
-	// host could not be made, what it wraps fails without running.
+	// What runs a command in the host: wrap for run and proc. Without a
+	// host, a command that fails.
 	args in() const;
-	// Runs the shell command cmd in the host; false, with why(), when it
+	// Runs the shell command cmd in the host; false, with why, when it
 	// fails.
 	bool sh(const std::string &cmd);
 	// A link from here, address mine (with its prefix length), to the
@@ -144,18 +107,16 @@ class host {
 	std::string link(
 	    host &to, const std::string &mine, const std::string &theirs);
 
-      private:
-	std::unique_ptr<proc> holder_;
-	pid_t pid_ = 0;
-	int links_ = 0;
-	std::string why_;
+	std::unique_ptr<proc> holder;
+	pid_t pid = 0; // the holder's: the host's namespaces are its
+	int links = 0;
+	std::string why; // why it could not be made, or a command failed
 };
 
 // The host every test runs in unless it makes others: the suite enters its
-// network and mount namespaces before the first test, so that the test's
-// programs and sockets live in it; they die with the test by their parent's
-// death. Not ok where namespaces cannot be made; the suite then runs on the
-// machine's own loopback, with its hosts file.
+// network and mount namespaces before the first test, and the test's
+// programs die with it by their parent's death. Where it cannot be made,
+// the suite runs on the machine's own loopback and hosts file.
 host &here();
 
 } // namespace harness

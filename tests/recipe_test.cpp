@@ -62,12 +62,11 @@ class recipe : public testing::Test {
 			    "TEST_REQUIRE_NETNS", "nft is not installed");
 		router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
 		if (!router.ok())
-			SKIP_UNLESS_REQUIRED(
-			    "TEST_REQUIRE_NETNS", router.why());
+			SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", router.why);
 		ASSERT_TRUE(lan.sh("ip route add default via 192.0.2.129"))
-		    << lan.why();
+		    << lan.why;
 		ASSERT_TRUE(router.sh("sysctl -qw net.ipv4.ip_forward=1"))
-		    << router.why();
+		    << router.why;
 		on(lan, "# LAN host: name the outside host");
 		receiver =
 		    std::make_unique<proc>(in(lan, "# LAN host: listen"));
@@ -91,7 +90,7 @@ class recipe : public testing::Test {
 	{
 		args a = h.in();
 		a.insert(a.end(),
-		    {"env", "PATH=" + bin.dir() + ":" + getenv("PATH"),
+		    {"env", "PATH=" + bin.dir + ":" + getenv("PATH"),
 		        "WAN_IF=" + wan, "WAN_IP=192.0.2.2",
 		        "LAN_HOST=192.0.2.130", "OUTSIDE_IP=192.0.2.1", "sh",
 		        "-e", "-c", "exec " + block(first)});
@@ -170,7 +169,7 @@ TEST_F(recipe, when_no_line_comes)
 	    [&] {
 		    return dump.err().find("listening on") !=
 		        std::string::npos &&
-		        listening(flows.pid()) && listening(trace.pid());
+		        listening(flows.pid) && listening(trace.pid);
 	    }))
 	    << dump.err() << flows.err() << trace.err();
 
@@ -198,7 +197,7 @@ TEST_F(recipe, when_no_line_comes)
 
 	// A flood the receiver cannot keep up with: its socket drops, and
 	// the host counts it.
-	udp flood(0, false, "127.0.0.1", lan.pid());
+	udp flood(0, false, "127.0.0.1", lan.pid);
 	for (int i = 0; i < 20000; i++)
 		flood.send("flood", 5060);
 	std::smatch m;

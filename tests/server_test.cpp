@@ -235,13 +235,14 @@ TEST(server, closed_stdout_keeps_the_socket_clear)
 {
 	receiver r({}, output::closed);
 	ASSERT_TRUE(r.ready()) << r.p.err();
-	for (int fd : socket_fds(r.p.pid()))
-		EXPECT_GT(fd, 2) << "the socket took a standard descriptor";
+	for (const auto &s : sockets(r.p.pid))
+		EXPECT_GT(s.first, 2)
+		    << "the socket took a standard descriptor";
 	// The same file, by device and inode: its path reads differently
 	// in a chroot.
 	struct stat out {
 	}, null{};
-	std::string fd1 = "/proc/" + std::to_string(r.p.pid()) + "/fd/1";
+	std::string fd1 = "/proc/" + std::to_string(r.p.pid) + "/fd/1";
 	ASSERT_EQ(stat(fd1.c_str(), &out), 0) << "standard output still closed";
 	ASSERT_EQ(stat("/dev/null", &null), 0);
 	EXPECT_EQ(out.st_rdev, null.st_rdev)
@@ -539,7 +540,7 @@ TEST(server, two_hosts_line_crosses_the_link)
 	    b("127.0.0.1 localhost\n192.0.2.1 hosta\n");
 	a.link(b, "192.0.2.1/24", "192.0.2.2/24");
 	if (!a.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why);
 	receiver r(b.in());
 	ASSERT_TRUE(r.ready()) << r.p.err();
 	result s = run({tossgram(), "4242", "192.0.2.2", std::to_string(r.port),
@@ -559,7 +560,7 @@ TEST(server, two_hosts_unknown_sender_follows_the_libc)
 	host a, b;
 	a.link(b, "192.0.2.1/24", "192.0.2.2/24");
 	if (!a.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why);
 	receiver r(b.in());
 	ASSERT_TRUE(r.ready()) << r.p.err();
 	result s = run({tossgram(), "4243", "192.0.2.2", std::to_string(r.port),

@@ -31,17 +31,6 @@ args self(const std::string &filter)
 	return {path, "--gtest_brief=1", "--gtest_filter=" + filter};
 }
 
-std::vector<std::string> entries(const std::string &dir)
-{
-	std::vector<std::string> found;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (dirent *e = readdir(d))
-			found.push_back(e->d_name);
-		closedir(d);
-	}
-	return found;
-}
-
 std::string slurp(const std::string &path)
 {
 	std::ifstream f(path);
@@ -85,7 +74,7 @@ size_t tagged(const std::string &tag)
 TEST(suite, killed_run_leaves_nothing)
 {
 	if (!here().ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", here().why());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", here().why);
 	const std::string before = machine();
 	for (int ms : {0, 40, 150, 300, 600, 1200}) {
 		SCOPED_TRACE("killed after " + std::to_string(ms) + " ms");
@@ -110,7 +99,7 @@ TEST(suite, bare_hosts_file)
 {
 	host bare("");
 	if (!bare.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", bare.why());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", bare.why);
 	result r = run(self("server*:-*two_hosts*:*random*"), bare.in(), 50000);
 	EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
@@ -129,8 +118,7 @@ TEST(demo, survives_held_ports)
 		}
 	}
 	programs bin;
-	result r =
-	    run({"sh", SOURCE_DIR "/tools/demo.sh", bin.dir()}, {}, 20000);
+	result r = run({"sh", SOURCE_DIR "/tools/demo.sh", bin.dir}, {}, 20000);
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(
 	    r.out.find("  | flarn\n  | hello, router\n"), std::string::npos)

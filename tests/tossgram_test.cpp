@@ -271,8 +271,8 @@ TEST_P(bad_destination, permission_denied)
 	a.link(lan, "192.0.2.1/24", "192.0.2.2/24");
 	a.sh("ip route add default via 192.0.2.2");
 	if (!a.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
-	udp there(9, false, "0.0.0.0", lan.pid());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why);
+	udp there(9, false, "0.0.0.0", lan.pid);
 	result r = run({tossgram(), "0", GetParam().addr, "9"}, a.in());
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
@@ -294,11 +294,11 @@ TEST(tossgram, output_rule_drop_is_operation_not_permitted)
 {
 	host a;
 	if (!a.ok())
-		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why());
+		SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", a.why);
 	ASSERT_TRUE(a.sh("nft add table ip out && nft add chain ip out output "
 	                 "'{ type filter hook output priority filter; }' && "
 	                 "nft add rule ip out output udp dport 9 drop"))
-	    << a.why();
+	    << a.why;
 	result r = run({tossgram(), "0", "127.0.0.1", "9"}, a.in());
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "sendto: Operation not permitted\n");
