@@ -32,7 +32,7 @@ double median(std::vector<double> v)
 	return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// A command; "{port}" in it stands for the port.
+// A command; "{}" in it stands for the port.
 struct tool {
 	std::string name;
 	args argv;
@@ -45,8 +45,7 @@ pid_t spawn(const tool &t, int port, const std::string &file,
 {
 	args a = t.argv;
 	for (auto &w : a)
-		if (size_t p = w.find("{port}"); p != std::string::npos)
-			w.replace(p, 6, std::to_string(port));
+		w = fill(w, port);
 	if (traced)
 		a.insert(a.begin(), {"strace", "-f", "-c", "-o", trace});
 	int o = -1, e = -1;
@@ -223,22 +222,21 @@ int main(int argc, char *argv[])
 	    << "flarn" << std::string(45, '\0');
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	senders(
-	    {{"tossgram", {argv[1], sp, "127.0.0.1", "{port}"}},
-	        {"nc",
-	            {"nc", "-n", "-u", "-w0", "-p", sp, "127.0.0.1", "{port}"}},
+	    {{"tossgram", {argv[1], sp, "127.0.0.1", "{}"}},
+	        {"nc", {"nc", "-n", "-u", "-w0", "-p", sp, "127.0.0.1", "{}"}},
 	        {"socat",
 	            {"socat", "-t0", "-",
-	                "UDP-SENDTO:127.0.0.1:{port},sourceport=" + sp}},
+	                "UDP-SENDTO:127.0.0.1:{},sourceport=" + sp}},
 	        {"/bin/true", {"/bin/true"}}},
 	    dir + "/payload.tmp");
 	// With musl: the same program built against it, started through its
 	// loader.
-	std::vector<tool> all = {{"server", {argv[2], "{port}"}},
-	    {"socat", {"socat", "-u", "UDP-RECV:{port}", "-"}},
-	    {"nc", {"nc", "-d", "-n", "-u", "-l", "{port}"}}};
+	std::vector<tool> all = {{"server", {argv[2], "{}"}},
+	    {"socat", {"socat", "-u", "UDP-RECV:{}", "-"}},
+	    {"nc", {"nc", "-d", "-n", "-u", "-l", "{}"}}};
 	if (argc == 7)
 		all.insert(all.begin() + 1,
-		    {"server (musl)", {argv[5], argv[6], "{port}"}});
+		    {"server (musl)", {argv[5], argv[6], "{}"}});
 	receivers(all, dir);
 	for (const auto &f : {out, trace, dir + "/payload.tmp"})
 		unlink(f.c_str());

@@ -1,21 +1,16 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Builds a copy of the tree the way the embedded build systems do, each with
-# a toolchain file of its own kind written here (never ours), and checks
-# what gets installed:
-#
-#  - Yocto: out-of-tree, no build type, its own CMAKE_<LANG>_FLAGS, tests
-#    asked for, no network, a DESTDIR install;
+# Builds copies of the tree as the embedded build systems do, each with a
+# toolchain file of its own kind written here (never ours), without network,
+# and checks what gets installed under DESTDIR:
+#  - Yocto: out-of-tree, no build type, its own CMAKE_<LANG>_FLAGS, tests on;
 #  - Buildroot: the same, in-tree;
-#  - OpenWrt 23.05/24.10 for mips_24kc: in-tree, Ninja, its Release
-#    settings and CFLAGS, CXXFLAGS and LDFLAGS in the environment, MIPS16
-#    code, a real libstdc++.so on the library path and no --as-needed;
-#    then the host's black-box suite (build/default) runs against the
-#    installed programs on the exact CPU.
+#  - OpenWrt for mips_24kc: in-tree, Ninja, its Release settings and flags in
+#    the environment, MIPS16 code, a real libstdc++.so on the library path
+#    and no --as-needed; then the host's suite against what it installed.
 #
 #   tests/package.sh     (after cmake --workflow --preset mips_24kc-suite)
 set -eu
-
 top=$(cd "$(dirname "$0")/.." && pwd)
 arch=mips_24kc
 eval "$(sh "$top/tools/facts.sh" "$arch")"
@@ -23,12 +18,7 @@ sysroot=$top/build/sysroot-$arch
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 status=0
-fail() { echo "package: $*" >&2; status=1; }
-
-expected="usr/bin/server
-usr/bin/tossgram
-usr/share/man/man1/server.1
-usr/share/man/man1/tossgram.1"
+fail() { echo "package: $name: $*" >&2; status=1; }
 
 # What OpenWrt's include/cmake.mk writes: the compilers, the sysroot, and
 # programs found on the host as well.
@@ -43,68 +33,45 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 EOF
 
-copy() {
-	mkdir -p "$1"
-	(cd "$top" && git ls-files --cached --others --exclude-standard -z |
-		xargs -0 cp --parents -t "$1")
-}
-
-# configure NAME SRC BUILD ARGS...: no network, as in a package build.
-configure() {
-	name=$1 src=$2 bld=$3
+# package NAME SRC BUILD CMAKE-ARGS...: configures a copy of the tree, builds
+# it verbosely into $log and installs it under $stage; false when it fails.
+package() {
+	name=$1 src=$2 bld=$3 log=$tmp/$1.log stage=$tmp/stage-$1
 	shift 3
-	log=$tmp/$name.log
-	if ! unshare -n cmake -S "$src" -B "$bld" \
-		-DCMAKE_TOOLCHAIN_FILE="$tmp/toolchain.cmake" "$@" >"$log" 2>&1; then
+	mkdir -p "$src"
+	(cd "$top" && git ls-files --cached --others --exclude-standard -z |
+		xargs -0 cp --parents -t "$src")
+	if ! unshare -n cmake -S "$src" -B "$bld" -DCMAKE_INSTALL_PREFIX=/usr \
+		-DCMAKE_TOOLCHAIN_FILE="$tmp/toolchain.cmake" "$@" >"$log" 2>&1 ||
+		! VERBOSE=1 cmake --build "$bld" -v >>"$log" 2>&1; then
 		cat "$log" >&2
-		fail "$name: configure failed"
+		fail "configure or build failed"
 		return 1
 	fi
 	grep -q "the tests are not built" "$log" ||
-		fail "$name: configure did not say that the tests are not built"
-}
-
-# build NAME BUILD: builds verbosely, installs under a stage of its own
-# and checks what got there.
-build() {
-	name=$1 bld=$2
-	stage=$tmp/stage-$name
-	log=$tmp/$name.log
-	if ! VERBOSE=1 cmake --build "$bld" -v >>"$log" 2>&1; then
-		cat "$log" >&2
-		fail "$name: build failed"
-		return 1
-	fi
+		fail "configure did not say that the tests are not built"
 	DESTDIR=$stage cmake --install "$bld" >/dev/null
-	got=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort)
-	[ "$got" = "$expected" ] || fail "$name: installed:
-$got"
-	sh "$top/tests/target-binary.sh" "$arch" \
-		"$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
-		fail "$name: installed programs are not the target's"
-	sh "$top/tests/target-binary.sh" --no-fpu "$arch" \
-		"$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
-		fail "$name: installed programs hold floating-point instructions"
+	got=$(cd "$stage" && find . ! -type d | sed 's|^\./||' | sort | tr '\n' ' ')
+	[ "$got" = "usr/bin/server usr/bin/tossgram usr/share/man/man1/server.1 usr/share/man/man1/tossgram.1 " ] ||
+		fail "installed: $got"
+	set -- "$stage/usr/bin/tossgram" "$stage/usr/bin/server"
+	sh "$top/tests/target-binary.sh" "$arch" "$@" >/dev/null ||
+		fail "installed programs are not the target's"
+	sh "$top/tests/target-binary.sh" --no-fpu "$arch" "$@" >/dev/null ||
+		fail "installed programs hold floating-point instructions"
 }
 
 # Yocto and Buildroot: no build type, the packager's flags and none of ours.
 distro() {
-	name=$1 src=$2 bld=$3
-	configure "$name" "$src" "$bld" \
-		-DCMAKE_BUILD_TYPE= \
+	package "$@" -DCMAKE_BUILD_TYPE= -DBUILD_TESTING=ON \
 		-DCMAKE_C_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
-		-DCMAKE_CXX_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" \
-		-DCMAKE_INSTALL_PREFIX=/usr \
-		-DBUILD_TESTING=ON || return 0
-	build "$name" "$bld" || return 0
-	grep -q -- '-DPACKAGER_FLAGS' "$log" || fail "$name: CMAKE_CXX_FLAGS not used"
+		-DCMAKE_CXX_FLAGS="-Os -pipe -g -DPACKAGER_FLAGS" || return 0
+	grep -q -- '-DPACKAGER_FLAGS' "$log" || fail "CMAKE_CXX_FLAGS not used"
 	! grep -E -- '-O2|-O3|-DNDEBUG|-Werror' "$log" >/dev/null ||
-		fail "$name: flags of its own: $(grep -E -o -- '-O2|-O3|-DNDEBUG|-Werror' "$log" | sort -u | tr '\n' ' ')"
+		fail "flags of its own: $(grep -E -o -- '-O2|-O3|-DNDEBUG|-Werror' "$log" | sort -u | tr '\n' ' ')"
 	for f in "$stage/usr/bin/tossgram" "$stage/usr/bin/server"; do
-		"$triplet-readelf" -S "$f" | grep -q '\.symtab' ||
-			fail "$name: $f was stripped at install"
+		"$triplet-readelf" -S "$f" | grep -q '\.symtab' || fail "$f was stripped at install"
 	done
-	[ "$status" -ne 0 ] || echo "package: $name: ok"
 }
 
 # OpenWrt's SDK holds a real libstdc++.so beside its libc, and its linker
@@ -115,43 +82,29 @@ distro() {
 sdk=$tmp/sdk-lib
 mkdir -p "$sdk"
 ln -s "/usr/$triplet/lib/libstdc++.so.6" "$sdk/libstdc++.so"
-[ -e "$sdk/libstdc++.so" ] || fail "no libstdc++.so.6 in /usr/$triplet/lib"
+[ -e "$sdk/libstdc++.so" ] || { echo "package: no libstdc++.so.6 in /usr/$triplet/lib" >&2; exit 1; }
 
 openwrt() {
-	name=openwrt src=$1
 	flags="-Os -pipe -mno-branch-likely -mips32r2 -mtune=24kc -fno-caller-saves -fno-plt -msoft-float -mips16 -minterlink-mips16 -Wformat -Werror=format-security -fstack-protector -D_FORTIFY_SOURCE=1"
 	CFLAGS=$flags CXXFLAGS=$flags LDFLAGS="-Wl,-z,now -Wl,-z,relro -L$sdk -Wl,--no-as-needed,--allow-shlib-undefined" \
-		configure "$name" "$src" "$src" -G Ninja \
-		-DCMAKE_BUILD_TYPE=Release \
-		-DCMAKE_C_FLAGS_RELEASE=-DNDEBUG \
-		-DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
-		-DCMAKE_STRIP=: \
-		-DCMAKE_INSTALL_PREFIX=/usr \
-		-DCMAKE_SKIP_RPATH=TRUE || return 0
-	build "$name" "$src" || return 0
-	grep -q -- '-mips16 -minterlink-mips16' "$log" || fail "$name: CFLAGS not used"
+		package openwrt "$1" "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
+		-DCMAKE_STRIP=: -DCMAKE_SKIP_RPATH=TRUE || return 0
+	grep -q -- '-mips16 -minterlink-mips16' "$log" || fail "CFLAGS not used"
 	for f in "$stage/usr/bin/tossgram" "$stage/usr/bin/server"; do
-		"$triplet-readelf" -A "$f" | grep -q 'ASEs:.*MIPS16\|MIPS16 ASE' ||
-			fail "$name: $f is not MIPS16 code"
-		"$triplet-readelf" -d "$f" | grep -q 'BIND_NOW\|FLAGS.*NOW' ||
-			fail "$name: $f is not linked with -z now"
+		"$triplet-readelf" -A "$f" | grep -q 'ASEs:.*MIPS16\|MIPS16 ASE' || fail "$f is not MIPS16 code"
+		"$triplet-readelf" -d "$f" | grep -q 'BIND_NOW\|FLAGS.*NOW' || fail "$f is not linked with -z now"
 	done
 	sh "$top/tests/needed.sh" "$stage/usr/bin/tossgram" "$stage/usr/bin/server" >/dev/null ||
-		fail "$name: the programs need more than the libc beside a real libstdc++.so"
+		fail "the programs need more than the libc beside a real libstdc++.so"
 	# The suite against the installed programs, on the exact CPU.
-	if ! sh "$top/tests/target-suite.sh" "$stage/usr/bin" $qemu -L "$sysroot" \
-		>"$tmp/openwrt-suite.log" 2>&1; then
-		cat "$tmp/openwrt-suite.log" >&2
-		fail "$name: the suite fails against the installed programs"
-	fi
-	grep 'tests passed' "$tmp/openwrt-suite.log" | sed 's/^/package: openwrt: /'
-	[ "$status" -ne 0 ] || echo "package: $name: ok"
+	sh "$top/tests/target-suite.sh" "$stage/usr/bin" $qemu -L "$sysroot" >"$tmp/suite.log" 2>&1 ||
+		{ cat "$tmp/suite.log" >&2; fail "the suite fails against the installed programs"; }
+	grep 'tests passed' "$tmp/suite.log" | sed 's/^/package: openwrt: /'
 }
 
-copy "$tmp/yocto-src"
 distro yocto "$tmp/yocto-src" "$tmp/yocto-build"
-copy "$tmp/buildroot-src"
 distro buildroot "$tmp/buildroot-src" "$tmp/buildroot-src"
-copy "$tmp/openwrt-src"
 openwrt "$tmp/openwrt-src"
+[ "$status" -ne 0 ] || echo "package: yocto, buildroot, openwrt: ok"
 exit $status

@@ -44,6 +44,13 @@ sockaddr_in address(const char *addr, int port)
 
 } // namespace
 
+std::string fill(std::string text, long n)
+{
+	size_t at = text.find("{}");
+	return at == std::string::npos ? text
+	                               : text.replace(at, 2, std::to_string(n));
+}
+
 std::vector<std::string> entries(const std::string &dir)
 {
 	std::vector<std::string> found;

@@ -38,6 +38,8 @@ enum class output { pipe, pty, closed };
 pid_t start(const args &argv, output to, const std::string &file, int *out,
     int *err, const std::string &in = "", int *in_pipe = nullptr);
 
+// text with its first "{}" replaced by n.
+std::string fill(std::string text, long n);
 // The names in a folder.
 std::vector<std::string> entries(const std::string &dir);
 // pid and the processes it started, and they in turn.

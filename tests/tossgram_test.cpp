@@ -77,11 +77,13 @@ INSTANTIATE_TEST_SUITE_P(tossgram, payload,
     by_name());
 
 // How port arguments are read: only the low 16 bits count, leading white
-// space and a sign are taken, trailing junk is ignored.
+// space and a sign are taken, trailing junk is ignored. {} stands for the
+// port plus add.
 struct port_case {
-	const char *name;
-	std::string (*src)(int);
-	std::string (*dst)(int);
+	const char *name, *src;
+	long src_add;
+	const char *dst;
+	long dst_add;
 };
 
 class ports : public testing::TestWithParam<port_case> {};
@@ -91,8 +93,8 @@ TEST_P(ports, reach_low_16_bits)
 	const auto &c = GetParam();
 	udp dst;
 	int sport = freeport();
-	result r =
-	    run({tossgram(), c.src(sport), "127.0.0.1", c.dst(dst.port())});
+	result r = run({tossgram(), fill(c.src, sport + c.src_add), "127.0.0.1",
+	    fill(c.dst, dst.port() + c.dst_add)});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
 	std::string d;
@@ -102,29 +104,15 @@ TEST_P(ports, reach_low_16_bits)
 	EXPECT_EQ(ntohs(from.sin_port), sport);
 }
 
-std::string plain(int p)
-{
-	return std::to_string(p);
-}
-
+// 2147418112 is 0x7fff0000: its low 16 bits are zero.
 INSTANTIATE_TEST_SUITE_P(tossgram, ports,
-    testing::Values(port_case{"plain", plain, plain},
-        port_case{"wrapped", [](int p) { return std::to_string(p + 65536); },
-            [](int p) { return std::to_string(p + 3 * 65536); }},
-        port_case{"negative", [](int p) { return std::to_string(p - 65536); },
-            [](int p) { return std::to_string(p - 2 * 65536); }},
-        port_case{"trailing_letters",
-            [](int p) { return std::to_string(p) + "abc"; },
-            [](int p) { return std::to_string(p) + "x1"; }},
-        port_case{"white_space",
-            [](int p) { return " \t" + std::to_string(p) + "\n"; },
-            [](int p) { return "\n" + std::to_string(p) + " "; }},
-        port_case{"sign", [](int p) { return "+" + std::to_string(p); }, plain},
-        port_case{"int_max_wraps", plain,
-            [](int p) {
-	            // 2147418112 is 0x7fff0000: its low 16 bits are zero.
-	            return std::to_string(2147418112 + p);
-            }}),
+    testing::Values(port_case{"plain", "{}", 0, "{}", 0},
+        port_case{"wrapped", "{}", 65536, "{}", 3 * 65536},
+        port_case{"negative", "{}", -65536, "{}", -2 * 65536},
+        port_case{"trailing_letters", "{}abc", 0, "{}x1", 0},
+        port_case{"white_space", " \t{}\n", 0, "\n{} ", 0},
+        port_case{"sign", "+{}", 0, "{}", 0},
+        port_case{"int_max_wraps", "{}", 0, "{}", 2147418112}),
     by_name());
 
 // The other forms inet_addr reads are addresses too, and sent to.

@@ -1,20 +1,17 @@
 // SPDX-License-Identifier: ISC
-// init: PID 1 of the full-system check, a pair of hands for the host. On a
-// MIPS 24Kc kernel without FPU support it mounts what the programs need,
-// brings up lo and eth0 (qemu's user-mode network: 10.0.2.15/24, the host
-// at 10.0.2.2), reports "tg net = STATUS", then does what the console
-// tells it, a line at a time, its words split by tabs:
-//
-//   run ID PROGRAM ARG...    runs it to its end, its output into /tmp/ID
+// init: PID 1 of the full-system check, the host's hands in the guest. It
+// mounts what the programs need, brings up lo and eth0 (qemu's user-mode
+// network: 10.0.2.15/24, the host at 10.0.2.2), reports "tg net = STATUS",
+// then obeys the console a line at a time, its words split by tabs:
+//   run ID PROGRAM ARG...    runs it to its end, its output into /tmp/ID;
+//                            PROGRAM fpu runs one FPU instruction
 //   start ID PROGRAM ARG...  starts it so; STATUS is its pid
-//   stop ID PID SIGNAL       sends the signal, waits for it, as run does
+//   stop ID PID SIGNAL       sends the signal and finishes it as run does
 //   cat ID FILE              prints the file
-//   fpu ID                   runs one FPU instruction in a child
 //   off                      powers off
-//
-// and reports "tg ID > LINE" for each line of output, then "tg ID =
-// STATUS" (the exit status, or 128 + the signal). It judges nothing.
-// Static, against the target's musl; never installed.
+// reporting "tg ID > LINE" for each line of output, then "tg ID = STATUS"
+// (exit status, or 128 + signal). It judges nothing. Static, against the
+// target's musl; never installed.
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -42,14 +39,12 @@ bool up(int s, const char *name, const char *addr, const char *mask)
 	strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
 	auto *sin = reinterpret_cast<sockaddr_in *>(&ifr.ifr_addr);
 	sin->sin_family = AF_INET;
-	if (addr != nullptr &&
-	    (sin->sin_addr.s_addr = inet_addr(addr),
-	        ioctl(s, SIOCSIFADDR, &ifr) < 0))
-		return false;
-	if (mask != nullptr &&
-	    (sin->sin_addr.s_addr = inet_addr(mask),
-	        ioctl(s, SIOCSIFNETMASK, &ifr) < 0))
-		return false;
+	const char *value[] = {addr, mask};
+	const unsigned long set[] = {SIOCSIFADDR, SIOCSIFNETMASK};
+	for (int i = 0; i < 2 && value[i] != nullptr; i++)
+		if (sin->sin_addr.s_addr = inet_addr(value[i]),
+		    ioctl(s, set[i], &ifr) < 0)
+			return false;
 	if (ioctl(s, SIOCGIFFLAGS, &ifr) < 0)
 		return false;
 	ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
@@ -76,12 +71,13 @@ int network()
 
 void cat(const char *id, const char *path)
 {
-	FILE *f = fopen(path, "r");
 	char l[1200];
-	while (f != nullptr && fgets(l, sizeof l, f) != nullptr)
-		printf("tg %s > %s%s", id, l, strchr(l, '\n') ? "" : "\n");
-	if (f != nullptr)
+	if (FILE *f = fopen(path, "r")) {
+		while (fgets(l, sizeof l, f) != nullptr)
+			printf(
+			    "tg %s > %s%s", id, l, strchr(l, '\n') ? "" : "\n");
 		fclose(f);
+	}
 }
 
 int status(pid_t pid)
@@ -92,40 +88,26 @@ int status(pid_t pid)
 	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// argv with standard output into /tmp/ID.
-pid_t start(const char *id, char *const argv[])
+// argv with standard output into /tmp/ID; or, without argv, waits for pid
+// and prints that output: its status.
+int run(const char *id, char *const argv[], pid_t pid = 0)
 {
-	pid_t pid = fork();
-	if (pid == 0) {
-		char out[64];
-		snprintf(out, sizeof out, "/tmp/%s", id);
-		dup2(open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-		execv(argv[0], argv);
-		_exit(127);
-	}
-	return pid;
-}
-
-// Waits for what start ID started, prints its output; its status.
-int finish(const char *id, pid_t pid)
-{
-	int st = status(pid);
 	char out[64];
 	snprintf(out, sizeof out, "/tmp/%s", id);
+	if (argv != nullptr && (pid = fork()) == 0) {
+		dup2(open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+		if (strcmp(argv[0], "fpu") != 0)
+			execv(argv[0], argv);
+		else // a kernel without FPU support kills the process here
+			asm volatile(".set push\n.set hardfloat\nmtc1 $zero, "
+			             "$f0\n.set pop");
+		_exit(strcmp(argv[0], "fpu") == 0 ? 0 : 127);
+	}
+	if (argv != nullptr)
+		return pid;
+	int st = status(pid);
 	cat(id, out);
 	return st;
-}
-
-// One FPU instruction: a kernel without FPU support kills its process.
-int fpu()
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		asm volatile(
-		    ".set push\n.set hardfloat\nmtc1 $zero, $f0\n.set pop");
-		_exit(0);
-	}
-	return status(pid);
 }
 
 } // namespace
@@ -152,20 +134,18 @@ int main()
 			w[n++] = p;
 		if (n == 1 && strcmp(w[0], "off") == 0)
 			break;
-		if (n < 2 || (n < 3 && strcmp(w[0], "fpu") != 0))
+		if (n < 3)
 			continue;
 		int st = -1;
 		if (strcmp(w[0], "run") == 0)
-			st = finish(w[1], start(w[1], w + 2));
+			st = run(w[1], nullptr, run(w[1], w + 2));
 		else if (strcmp(w[0], "start") == 0)
-			st = start(w[1], w + 2);
+			st = run(w[1], w + 2);
 		else if (strcmp(w[0], "stop") == 0 && n == 4 &&
 		    kill(atoi(w[2]), atoi(w[3])) == 0)
-			st = finish(w[1], atoi(w[2]));
+			st = run(w[1], nullptr, atoi(w[2]));
 		else if (strcmp(w[0], "cat") == 0)
 			st = (cat(w[1], w[2]), 0);
-		else if (strcmp(w[0], "fpu") == 0)
-			st = fpu();
 		printf("tg %s = %d\n", w[1], st);
 	}
 	sync();
