@@ -121,32 +121,25 @@ INSTANTIATE_TEST_SUITE_P(server, datagram,
             pattern(2000) + '\0' + pattern(63506), pattern(1024)}),
     by_name());
 
-TEST(server, many_datagrams_one_line_each_in_order)
+// Each line reaches a pipe while the receiver runs, and many datagrams at
+// once give one line each, in order.
+TEST(server, lines_reach_a_pipe_at_once_and_in_order)
 {
 	receiver r;
 	ASSERT_TRUE(r.ready());
 	udp u;
-	constexpr int n = 100;
-	for (int i = 0; i < n; i++)
-		u.send("datagram " + std::to_string(i), r.port);
-	for (int i = 0; i < n; i++) {
-		std::string l;
-		ASSERT_TRUE(r.p.line(l)) << "line " << i << " missing";
-		ASSERT_EQ(l, "datagram " + std::to_string(i));
-	}
-}
-
-TEST(server, lines_reach_a_pipe_while_it_runs)
-{
-	receiver r;
-	ASSERT_TRUE(r.ready());
-	udp u;
+	std::string l;
 	for (const char *text : {"first", "second"}) {
 		u.send(text, r.port);
-		std::string l;
 		ASSERT_TRUE(r.p.line(l, 3000))
 		    << "\"" << text << "\" held back";
 		EXPECT_EQ(l, text);
+	}
+	for (int i = 0; i < 100; i++)
+		u.send("datagram " + std::to_string(i), r.port);
+	for (int i = 0; i < 100; i++) {
+		ASSERT_TRUE(r.p.line(l)) << "line " << i << " missing";
+		ASSERT_EQ(l, "datagram " + std::to_string(i));
 	}
 	EXPECT_FALSE(r.p.ended(0));
 }
@@ -245,9 +238,8 @@ TEST(server, closed_stdout_keeps_the_socket_clear)
 	std::string fd1 = "/proc/" + std::to_string(r.p.pid) + "/fd/1";
 	ASSERT_EQ(stat(fd1.c_str(), &out), 0) << "standard output still closed";
 	ASSERT_EQ(stat("/dev/null", &null), 0);
-	EXPECT_EQ(out.st_rdev, null.st_rdev)
+	EXPECT_TRUE(out.st_rdev == null.st_rdev && out.st_ino == null.st_ino)
 	    << "standard output is no /dev/null";
-	EXPECT_EQ(out.st_ino, null.st_ino) << "standard output is no /dev/null";
 	udp u;
 	u.send("into the void", r.port);
 	u.send("and again", r.port);
