@@ -74,10 +74,9 @@ std::string server()
 
 std::string libc()
 {
-	std::ifstream f(server(), std::ios::binary);
-	std::string bytes(std::istreambuf_iterator<char>(f), {});
 	return env("TEST_LIBC",
-	    bytes.find("ld-musl-") != std::string::npos ? "musl" : "glibc");
+	    slurp(server()).find("ld-musl-") != std::string::npos ? "musl"
+	                                                          : "glibc");
 }
 
 result run(const args &argv, const args &wrap, int timeout_ms)

@@ -51,6 +51,12 @@ std::string fill(std::string text, long n)
 	                               : text.replace(at, 2, std::to_string(n));
 }
 
+std::string slurp(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(f), {}};
+}
+
 std::vector<std::string> entries(const std::string &dir)
 {
 	std::vector<std::string> found;

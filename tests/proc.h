@@ -40,6 +40,8 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 
 // text with its first "{}" replaced by n.
 std::string fill(std::string text, long n);
+// A file's bytes, "" where it cannot be read.
+std::string slurp(const std::string &path);
 // The names in a folder.
 std::vector<std::string> entries(const std::string &dir);
 // pid and the processes it started, and they in turn.

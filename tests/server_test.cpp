@@ -150,34 +150,25 @@ TEST(server, sigterm_loses_no_line_in_a_file)
 	int fd = mkstemp(path);
 	ASSERT_GE(fd, 0);
 	close(fd);
-	constexpr int n = 20;
 	std::string expect;
 	{
 		receiver r({}, output::pipe, path);
 		ASSERT_TRUE(r.ready());
 		udp u;
-		for (int i = 0; i < n; i++) {
+		for (int i = 0; i < 20; i++) {
 			u.send("line " + std::to_string(i), r.port);
 			expect += "line " + std::to_string(i) + "\n";
 		}
-		// The lines are in the file while the receiver still runs;
-		// without them the wait runs out and the test fails.
-		std::string got;
-		until(5000, [&] {
-			std::ifstream f(path);
-			got.assign(std::istreambuf_iterator<char>(f), {});
-			return got == expect;
-		});
-		EXPECT_EQ(got, expect);
+		// The lines are in the file while the receiver still runs.
+		EXPECT_TRUE(until(5000, [&] { return slurp(path) == expect; }))
+		    << slurp(path);
 		r.p.signal(SIGTERM);
 		int status = 0;
 		ASSERT_TRUE(r.p.ended(5000, &status));
 		EXPECT_EQ(status, 128 + SIGTERM);
 	}
-	std::ifstream f(path);
-	std::string after((std::istreambuf_iterator<char>(f)), {});
+	EXPECT_EQ(slurp(path), expect);
 	unlink(path);
-	EXPECT_EQ(after, expect);
 }
 
 struct usage_case {
@@ -404,19 +395,13 @@ TEST(server, random_datagrams_show_no_control_on_a_terminal)
 	auto pick = [&](unsigned n) {
 		return static_cast<unsigned>(rng() % n);
 	};
-	auto byte = [&]() -> char {
-		switch (pick(6)) {
-		case 0:
-			return static_cast<char>(pick(0x20));
-		case 1:
-			return static_cast<char>(0x7f + pick(0x21));
-		case 2:
-			return static_cast<char>(0xc2 + pick(2) * pick(0x33));
-		case 3:
-			return static_cast<char>(0x80 + pick(0x40));
-		default:
-			return static_cast<char>(1 + pick(255));
-		}
+	// First byte and count: C0 controls, DEL and C1, the UTF-8 lead byte
+	// of C1 controls, all lead bytes, continuation bytes, any byte.
+	const unsigned ranges[][2] = {{0, 0x20}, {0x7f, 0x21}, {0xc2, 1},
+	    {0xc2, 0x33}, {0x80, 0x40}, {1, 255}, {1, 255}};
+	auto byte = [&] {
+		const unsigned *range = ranges[pick(7)];
+		return static_cast<char>(range[0] + pick(range[1]));
 	};
 	receiver r({}, output::pty);
 	ASSERT_TRUE(r.ready()) << r.p.err();

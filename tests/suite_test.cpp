@@ -31,12 +31,6 @@ args self(const std::string &filter)
 	return {path, "--gtest_brief=1", "--gtest_filter=" + filter};
 }
 
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path);
-	return {std::istreambuf_iterator<char>(f), {}};
-}
-
 // What a test could leave on the machine, seen from the process that
 // started the suite, which stays in the machine's own namespaces: its
 // links and mounts, named network namespaces, and /etc.

@@ -213,8 +213,7 @@ TEST_F(in_guest, zz_powers_off)
 
 TEST(vm, kernel_is_the_routers_kind)
 {
-	std::ifstream f(VM_CONFIG);
-	std::string config((std::istreambuf_iterator<char>(f)), {});
+	const std::string config = slurp(VM_CONFIG);
 	for (const char *line : {"CONFIG_MIPS_MALTA=y",
 	         "CONFIG_CPU_MIPS32_R2=y", "CONFIG_CPU_BIG_ENDIAN=y",
 	         "# CONFIG_MIPS_FP_SUPPORT is not set"})
