@@ -22,7 +22,13 @@ set(CMAKE_SYSTEM_PROCESSOR ${target_processor})
 set(CMAKE_C_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-gcc)
 set(CMAKE_CXX_COMPILER ${TARGET_SYSROOT}/bin/${target_prefix}-g++)
 
-target_runner(CMAKE_CROSSCOMPILING_EMULATOR "${target_qemu}" ${TARGET_SYSROOT})
+# Target programs run under qemu on the exact CPU or, where this machine
+# runs the target's code, through musl's libc.so, its dynamic linker.
+if(target_qemu STREQUAL "-")
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARGET_SYSROOT}/lib/libc.so)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${target_qemu} -L ${TARGET_SYSROOT})
+endif()
 
 set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,14 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # Builds each fault of tests/mutants.txt into a copy of the programs and
-# runs the suite of SUITE-BUILD (a host build with its tests) against it,
-# until its first failing test. Left out: the suite's checks of itself, and
-# the recipes' walks through a router, whose seconds would hold up every
-# kill while the programs' own tests catch the same faults.
-# Fails when the suite passes a fault not marked equivalent, when it fails
-# one marked so, or when a line of the list does not apply or does not
-# build. Everything runs in a network namespace with loopback alone, so
-# that no fault's datagram leaves it.
+# runs SUITE-BUILD's suite against it up to its first failing test, in a
+# network namespace with loopback alone; the suite's checks of itself and
+# the recipes' walks are left out, as the programs' own tests are quicker.
+# Fails when a fault survives, when one marked equivalent is killed, and
+# when a line does not apply or does not build.
 #
 #   tests/mutants.sh SUITE-BUILD [PATTERN]    (PATTERN: only those lines)
 set -eu
@@ -32,26 +29,26 @@ while IFS=$tab read -r file old new why; do
 	[ -z "$only" ] || case "$old$new$why" in *"$only"*) ;; *) continue ;; esac
 	n=$((n + 1))
 	name="$file: $why"
-	cp "$top/$file" "$tmp/src/$file"
 	if ! perl -e '
-		my ($f, $o, $n) = map { s/\\n/\n/g; s/\\t/\t/g; $_ } @ARGV;
+		my ($f, $o, $n, $to) = map { s/\\n/\n/g; s/\\t/\t/g; $_ } @ARGV;
 		local $/; open my $in, "<", $f or die; $_ = <$in>; close $in;
 		my $count = () = /\Q$o\E/g;
 		exit 3 if $count != 1;
 		s/\Q$o\E/$n/;
-		open my $out, ">", $f or die; print $out $_;' "$tmp/src/$file" "$old" "$new"; then
+		open my $out, ">", $to or die; print $out $_;' "$top/$file" "$old" "$new" "$tmp/src/$file"; then
 		echo "mutants: FAULT IN LIST ($name): the text does not occur exactly once"
 		status=1
 		continue
 	fi
-	if ! cmake --build "$tmp/build" >"$tmp/build.log" 2>&1; then
+	built=yes
+	cmake --build "$tmp/build" >"$tmp/build.log" 2>&1 || built=no
+	cp "$top/$file" "$tmp/src/$file"
+	if [ "$built" = no ]; then
 		cat "$tmp/build.log"
 		echo "mutants: FAULT IN LIST ($name): it does not build"
 		status=1
-		cp "$top/$file" "$tmp/src/$file"
 		continue
 	fi
-	cp "$top/$file" "$tmp/src/$file"
 	if TOSSGRAM=$tmp/build/tossgram SERVER=$tmp/build/server \
 		ctest --test-dir "$suite" -j6 --timeout 120 --stop-on-failure \
 		-E '^(man_lint|needed_libc_only|suite\..*|recipe\..*)$' >"$tmp/suite.log" 2>&1; then

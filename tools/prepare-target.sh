@@ -1,24 +1,15 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Prepares build/sysroot-ARCH for one router target of cmake/targets.txt
-# (default mips_24kc) on a Debian machine:
-#
-#  - Debian's cross compiler and qemu-user, from the configured sources;
-#  - for the soft-float targets, a soft-float compiler runtime (libgcc.a)
-#    built from libgcc's soft-fp routines and integer helpers in Debian's
-#    gcc-12-source, since Debian's own cross libgcc is hard-float;
-#  - musl from Debian's source package, linked against that runtime;
-#  - the compiler's crtbegin/crtend objects (their hard-float tags removed
-#    for the soft-float targets), and an empty libstdc++.a, so that a C++
-#    link that needs no C++ runtime succeeds and one that does fails;
-#  - the musl compiler pair bin/PREFIX-gcc and bin/PREFIX-g++: Debian's
-#    cross compiler with the CPU flags and a specs file that puts musl's
-#    headers, start files, libc and dynamic linker and the runtime above in
-#    place of glibc's and the compiler's own; binutils beside them.
-#
-# Idempotent: a sysroot prepared from the same facts is kept.
-#
-# As root: it installs Debian packages.
+# Prepares build/sysroot-ARCH for a router target of cmake/targets.txt
+# (default mips_24kc) on Debian, as root: Debian's cross compiler and
+# qemu-user; for soft-float targets a soft-float libgcc.a built from
+# gcc-12-source (Debian's cross libgcc is hard-float); musl from its Debian
+# source package; the compiler's crt objects and an empty libstdc++.a, so
+# that a C++ link that needs no C++ runtime succeeds and one that does
+# fails; and bin/PREFIX-gcc and -g++: Debian's cross compiler with the CPU
+# flags and a specs file that puts musl and that runtime in place of glibc
+# and the compiler's own, binutils beside them. A sysroot prepared from the
+# same facts is kept.
 #
 #   tools/prepare-target.sh [ARCH]
 set -eu
