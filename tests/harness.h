@@ -14,11 +14,9 @@
 
 namespace harness {
 
-// The environment variable name, or fallback where it is not set.
 std::string env(const char *name, const char *fallback = "");
 // The programs under test (TOSSGRAM and SERVER, or TEST_BINDIR's, or the
-// ones built here), and the libc the server was built against: "musl" or
-// "glibc".
+// ones built here); the server's libc, "musl" or "glibc".
 std::string tossgram();
 std::string server();
 std::string libc();
@@ -52,11 +50,10 @@ struct programs {
 	~programs();
 };
 
-// A program left running in its own process group, killed at the end.
+// A program left running in its own process group, killed at the end:
+// wrap + argv, as run starts them; with input, say writes to its stdin.
 class proc {
       public:
-	// wrap + argv, as run starts them; standard input from a pipe that
-	// say writes to, where input is asked for.
 	explicit proc(const args &argv, const args &wrap = {},
 	    output to = output::pipe, const std::string &file = "",
 	    bool input = false);
@@ -82,11 +79,10 @@ class proc {
 	std::string buf_, errbuf_;
 };
 
-// A test host: a network, mount and PID namespace whose first process, its
-// holder, dies with the test, and with it everything started in the host.
-// Loopback is up, and its hosts file and a resolver that cannot answer (no
-// lookup ever leaves it) are bind mounts in its own mount namespace, which
-// is private before anything is mounted: the machine never sees any of it.
+// A test host: network, mount and PID namespaces whose first process, the
+// holder, dies with the test, and everything in the host with it. It has
+// loopback up, and a hosts file and a resolver that cannot answer as bind
+// mounts in its mount namespace, private before anything is mounted.
 struct host {
 	// entered: the one this process enters (here()).
 	explicit host(const std::string &hosts = "127.0.0.1 localhost\n",
@@ -96,12 +92,10 @@ struct host {
 	{
 		return pid > 0 && why.empty();
 	}
-	// What runs a command in the host: wrap for run and proc. Without a
-	// host, a command that fails.
+	// wrap for run and proc to run a command in the host; without a host,
+	// one that fails.
 	args in() const;
-	// Runs the shell command cmd in the host; false, with why, when it
-	// fails.
-	bool sh(const std::string &cmd);
+	bool sh(const std::string &cmd); // false, with why, when it fails
 	// A link from here, address mine (with its prefix length), to the
 	// host to, address theirs; the name of this end.
 	std::string link(
@@ -114,9 +108,8 @@ struct host {
 };
 
 // The host every test runs in unless it makes others: the suite enters its
-// network and mount namespaces before the first test, and the test's
-// programs die with it by their parent's death. Where it cannot be made,
-// the suite runs on the machine's own loopback and hosts file.
+// network and mount namespaces before the first test. Where it cannot be
+// made, the suite runs on the machine's own loopback and hosts file.
 host &here();
 
 } // namespace harness

@@ -26,15 +26,13 @@ bool until(int timeout_ms, const std::function<bool()> &done, int fd = -1);
 // or -1 when timeout_ms pass first.
 int reap(pid_t pid, int timeout_ms);
 
-// Standard output: a pipe, a pseudo-terminal (read back like a pipe,
-// without output processing), or closed; a named file goes before all.
+// Standard output: a pipe, a pseudo-terminal read back like one, closed.
 enum class output { pipe, pty, closed };
 
 // The one way to start a program: in a process group of its own that dies
-// with this process; standard input from the file in (or /dev/null), or
-// from a pipe whose writing end *in_pipe receives; standard output into
-// file or as to says (*out reads it back, or is -1); standard error to a
-// pipe (*err).
+// with this process; stdin from the file in (or /dev/null), or a pipe that
+// *in_pipe writes to; stdout into file, or as to says (*out reads it, or is
+// -1); stderr to a pipe (*err).
 pid_t start(const args &argv, output to, const std::string &file, int *out,
     int *err, const std::string &in = "", int *in_pipe = nullptr);
 

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -23,24 +22,12 @@ namespace {
 // the block runs and what it does.
 std::map<std::string, std::string> readme()
 {
-	std::ifstream f(SOURCE_DIR "/README.md");
+	const std::string text = slurp(SOURCE_DIR "/README.md");
+	const std::regex block("\n```sh\n([^\n]*)\n([^`]*)```\n");
 	std::map<std::string, std::string> blocks;
-	std::string line, first, body;
-	bool in = false;
-	while (std::getline(f, line)) {
-		if (!in && line == "```sh") {
-			in = true;
-			first.clear();
-			body.clear();
-		} else if (in && line == "```") {
-			in = false;
-			blocks[first] = body;
-		} else if (in && first.empty()) {
-			first = line;
-		} else if (in) {
-			body += line + "\n";
-		}
-	}
+	for (std::sregex_iterator i(text.begin(), text.end(), block), end;
+	     i != end; ++i)
+		blocks[(*i)[1]] = (*i)[2];
 	return blocks;
 }
 
