@@ -3,9 +3,7 @@
 // text of each datagram that arrives as one line on standard output.
 
 #include <sys/socket.h>
-#include <sys/types.h>
 
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 

@@ -3,7 +3,6 @@
 // a short text (by default "flarn") and its terminating zero byte.
 
 #include <sys/socket.h>
-#include <sys/types.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 #include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include <algorithm>
-#include <fstream>
 #include <random>
 #include <regex>
-#include <sstream>
 
 using namespace harness;
 

@@ -5,14 +5,13 @@
 // the host's own build.
 #include "harness.h"
 
-#include <dirent.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 #include <gtest/gtest.h>

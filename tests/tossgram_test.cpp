@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <string.h>
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -11,8 +11,8 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
-#include <fstream>
 #include <map>
 #include <memory>
 
