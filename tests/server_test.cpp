@@ -78,50 +78,6 @@ INSTANTIATE_TEST_SUITE_P(server, pair,
         sender_case{"fortynine", {pattern(49)}, pattern(49)}),
     by_name());
 
-struct datagram_case {
-	const char *name;
-	std::string data;
-	std::string line;
-};
-
-class datagram : public testing::TestWithParam<datagram_case> {};
-
-TEST_P(datagram, prints_up_to_zero_byte_or_buffer)
-{
-	const auto &c = GetParam();
-	receiver r;
-	ASSERT_TRUE(r.ready());
-	udp u;
-	u.send(c.data, r.port);
-	// A short one behind it: it must not show the tail of the first.
-	u.send("z", r.port);
-	std::string l;
-	ASSERT_TRUE(r.p.line(l));
-	EXPECT_EQ(l, c.line);
-	ASSERT_TRUE(r.p.line(l)) << "for the second datagram";
-	EXPECT_EQ(l, "z");
-	EXPECT_FALSE(r.p.ended(0));
-}
-
-INSTANTIATE_TEST_SUITE_P(server, datagram,
-    testing::Values(datagram_case{"empty", "", ""},
-        datagram_case{"one", "x", "x"},
-        datagram_case{"zero_inside", std::string("ab\0cd", 5), "ab"},
-        datagram_case{"zero_first", std::string("\0abc", 4), ""},
-        datagram_case{"not_utf8", "\xff\xfe\x80", "\xff\xfe\x80"},
-        datagram_case{"b1023", pattern(1023), pattern(1023)},
-        datagram_case{"b1024", pattern(1024), pattern(1024)},
-        datagram_case{"b1025", pattern(1025), pattern(1024)},
-        datagram_case{"b2000", pattern(2000), pattern(1024)},
-        datagram_case{"b65507", pattern(65507), pattern(1024)},
-        datagram_case{"b1024_zero_at_1000", pattern(1000) + '\0' + pattern(23),
-            pattern(1000)},
-        datagram_case{"b65507_zero_at_1023",
-            pattern(1023) + '\0' + pattern(64483), pattern(1023)},
-        datagram_case{"b65507_zero_at_2000",
-            pattern(2000) + '\0' + pattern(63506), pattern(1024)}),
-    by_name());
-
 // Each line reaches a pipe while the receiver runs, and many datagrams at
 // once give one line each, in order.
 TEST(server, lines_reach_a_pipe_at_once_and_in_order)
@@ -239,7 +195,9 @@ TEST(server, closed_stdout_keeps_the_socket_clear)
 }
 
 // What anyone can send, as the operator's terminal gets it (caret
-// notation for control bytes) and as a pipe gets it (unchanged).
+// notation for control bytes) and as a pipe gets it (unchanged): in both,
+// up to a zero byte and at most 1024 bytes, and no tail of it in the
+// next line.
 struct shown_case {
 	const char *name;
 	std::string data;
@@ -289,6 +247,7 @@ TEST_P(shown, on_a_pipe_unchanged)
 	ASSERT_TRUE(r.ready());
 	udp u;
 	u.send(c.data, r.port);
+	u.send("next", r.port);
 	std::string got, l;
 	for (size_t i = 0; i <=
 	     static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -297,10 +256,27 @@ TEST_P(shown, on_a_pipe_unchanged)
 		got += (i ? "\n" : "") + l;
 	}
 	EXPECT_EQ(got, text);
+	ASSERT_TRUE(r.p.line(l)) << "for the second datagram";
+	EXPECT_EQ(l, "next");
+	EXPECT_FALSE(r.p.ended(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(server, shown,
-    testing::Values(
+    testing::Values(shown_case{"empty", "", ""}, shown_case{"one", "x", "x"},
+        shown_case{"zero_inside", std::string("ab\0cd", 5), "ab"},
+        shown_case{"zero_first", std::string("\0abc", 4), ""},
+        shown_case{"not_utf8", "\xff\xfe\x80", "\xff\xfeM-^@"},
+        shown_case{"b1023", pattern(1023), pattern(1023)},
+        shown_case{"b1024", pattern(1024), pattern(1024)},
+        shown_case{"b1025", pattern(1025), pattern(1024)},
+        shown_case{"b2000", pattern(2000), pattern(1024)},
+        shown_case{"b65507", pattern(65507), pattern(1024)},
+        shown_case{"b1024_zero_at_1000", pattern(1000) + '\0' + pattern(23),
+            pattern(1000)},
+        shown_case{"b65507_zero_at_1023", pattern(1023) + '\0' + pattern(64483),
+            pattern(1023)},
+        shown_case{"b65507_zero_at_2000", pattern(2000) + '\0' + pattern(63506),
+            pattern(1024)},
         shown_case{"escapes", "ok\x1b[2K\rfwd 5060 ok\x1b]0;owned\a",
             "ok^[[2K^Mfwd 5060 ok^[]0;owned^G"},
         shown_case{"shift_out_in",
