@@ -1,11 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # Benchmarks tossgram and server against OpenBSD nc and socat on loopback,
-# with server built against glibc and, side by side, against musl (the
-# routers' libc; the x86_64 router build). Prints its tables, dated and
-# with the machine, into build/bench/results.txt as well, and plots the
-# loss into build/bench/loss.png where gnuplot is installed: nothing in the
-# tree changes. Fails only when something could not be measured.
+# server built against glibc and against musl (the x86_64 router build).
+# Writes its tables, dated, to build/bench/results.txt and, with gnuplot,
+# the loss to build/bench/loss.png. Fails only where it cannot measure.
 #
 #   bench/run.sh [quick]
 set -eu

@@ -1,9 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # The same source at two paths of different lengths gives the same bytes:
-# builds a copy of the tree at each with the given presets ("default" for
-# the host, or a router architecture, whose compiler pair in
-# build/sysroot-ARCH both copies use) and compares the programs.
+# builds a copy at each with each preset ("default", or a router target
+# with its compiler pair from build/sysroot-ARCH) and compares the programs.
 #
 #   tests/repro.sh PRESET...
 set -eu

@@ -1,14 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Checks that each program is what the routers of ARCH run, by the facts of
-# cmake/targets.txt: ELF class, byte order and machine, the float ABI where
-# it has a tag, musl's dynamic linker, libc.so as the only NEEDED entry.
-# Prints the stripped size. With --no-fpu, checks instead that no file
-# (programs, libraries) holds a single floating-point instruction: the
-# routers' CPUs have no FPU and their kernels no FPU emulation.
+# Checks that each file is what the routers of ARCH run (cmake/targets.txt):
+# ELF class, byte order and machine, float ABI, musl's dynamic linker and
+# libc.so as the only NEEDED entry; prints the stripped size. With
+# --no-fpu, that no file holds a floating-point instruction: the routers
+# have no FPU, and their kernels no FPU emulation.
 #
-#   target-binary.sh ARCH FILE...
-#   target-binary.sh --no-fpu ARCH FILE...
+#   target-binary.sh [--no-fpu] ARCH FILE...
 nofpu=no
 [ "$1" != --no-fpu ] || { nofpu=yes; shift; }
 eval "$(sh "$(dirname "$0")/../tools/facts.sh" "$1")" || exit 2

@@ -1,16 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Prints the facts of one router target from cmake/targets.txt as shell
-# assignments, for eval:
+# The facts of one router target of cmake/targets.txt as shell assignments
+# (packages, triplet, prefix, processor, cpu, link, loader, qemu, runtime,
+# elf, fpabi), or with --list the architectures, one a line.
 #
 #   eval "$(sh tools/facts.sh ARCH)"
-#
-# sets packages, triplet, prefix, processor, cpu, link, loader, qemu,
-# runtime, elf and fpabi; fails naming the architectures known.
-#
-#   sh tools/facts.sh --list
-#
-# prints the architectures, one a line.
 set -eu
 table=$(dirname "$0")/../cmake/targets.txt
 awk -F'|' -v arch="$1" '

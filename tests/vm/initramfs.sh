@@ -1,10 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Writes the initramfs of the full-system check, without root: the
-# kernel's own gen_init_cpio takes a list of what goes in. musl's libc.so
-# as the dynamic linker, the installed tossgram and server, our init, and
-# an /etc that names loopback and the host alias 10.0.2.2 and points the
-# resolver at the guest's own loopback, where nothing listens.
+# Writes the full-system check's initramfs without root, through the
+# kernel's gen_init_cpio: musl's libc.so as the dynamic linker, the
+# installed programs, our init, and an /etc whose resolver points at the
+# guest's loopback, where nothing listens.
 #
 #   initramfs.sh GEN_INIT_CPIO INIT SYSROOT LOADER BUILD OUTPUT
 set -eu

@@ -1,16 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # Builds the routers' kind of kernel for qemu's malta board from Debian's
-# linux-source-6.1 with Debian's mips-linux-gnu cross compiler: tinyconfig
-# plus kernel.config beside this script (FPU support off). The result is
-# kept in a cache outside the tree, keyed on the fragment and the versions
-# of linux-source-6.1 and gcc-mips-linux-gnu, so a later run takes seconds.
-# Copies vmlinux, .config and gen_init_cpio (the kernel's own initramfs
-# writer) into OUTDIR. Installs qemu-system-mips where it can; with
-# --install, installs what it needs and does nothing else.
+# linux-source-6.1 with its mips-linux-gnu cross compiler: tinyconfig plus
+# kernel.config (FPU support off). Cached outside the tree, keyed on the
+# fragment and the two packages' versions; copies vmlinux, .config and
+# gen_init_cpio into OUTDIR. With --install, installs what it needs only.
 #
-#   tests/vm/kernel.sh OUTDIR
-#   tests/vm/kernel.sh --install
+#   tests/vm/kernel.sh OUTDIR | --install
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=$1
