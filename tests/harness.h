@@ -10,7 +10,6 @@
 
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace harness {
@@ -31,15 +30,12 @@ struct result {
 // before argv where argv starts a program under test.
 result run(const args &argv, const args &wrap = {}, int timeout_ms = 5000);
 
-// Names a parameterised test after its case's name, or the case itself.
+// Names a parameterised test after its case's name.
 struct by_name {
 	template <class T>
 	std::string operator()(const testing::TestParamInfo<T> &i) const
 	{
-		if constexpr (std::is_same_v<T, const char *>)
-			return i.param;
-		else
-			return i.param.name;
+		return i.param.name;
 	}
 };
 
