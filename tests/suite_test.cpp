@@ -74,7 +74,7 @@ TEST(suite, killed_run_leaves_nothing)
 		const std::string tag =
 		    std::to_string(getpid()) + "_" + std::to_string(ms);
 		{
-			proc run(self("server.two_hosts_line_crosses_the_link"),
+			proc run(self("server/two_hosts.*/named"),
 			    {"env", "TEST_KILLED_RUN=" + tag});
 			until(ms, [] { return false; });
 			run.signal(SIGKILL);
