@@ -62,16 +62,13 @@ std::string env(const char *name, const char *fallback)
 
 std::string tossgram()
 {
-	const std::string dir = env("TEST_BINDIR");
-	return env("TOSSGRAM",
-	    dir.empty() ? TOSSGRAM_BIN : (dir + "/tossgram").c_str());
+	return env(
+	    "TOSSGRAM", (env("TEST_BINDIR", BIN_DIR) + "/tossgram").c_str());
 }
 
 std::string server()
 {
-	const std::string dir = env("TEST_BINDIR");
-	return env(
-	    "SERVER", dir.empty() ? SERVER_BIN : (dir + "/server").c_str());
+	return env("SERVER", (env("TEST_BINDIR", BIN_DIR) + "/server").c_str());
 }
 
 std::string libc()
@@ -100,8 +97,9 @@ result run(const args &argv, const args &wrap, int timeout_ms)
 
 programs::programs() : dir(temp_dir("programs"))
 {
-	for (const auto &path : {tossgram(), server()}) {
-		std::string script = dir + path.substr(path.rfind('/')), run;
+	for (const auto &[name, path] : {std::pair{"/tossgram", tossgram()},
+	         std::pair{"/server", server()}}) {
+		std::string script = dir + name, run;
 		for (const auto &w : command({path}, {}))
 			run += w + " ";
 		std::ofstream(script)
