@@ -6,10 +6,15 @@
 # --no-fpu, that no file holds a floating-point instruction: the routers
 # have no FPU, and their kernels no FPU emulation.
 #
-#   target-binary.sh [--no-fpu] ARCH FILE...
-nofpu=no
+# With --readme, the stripped sizes are those README's table gives for ARCH
+# in KiB, to a tenth, file by file.
+#
+#   target-binary.sh [--no-fpu | --readme README] ARCH FILE...
+nofpu=no readme=""
 [ "$1" != --no-fpu ] || { nofpu=yes; shift; }
+[ "$1" != --readme ] || { readme=$2; shift 2; }
 eval "$(sh "$(dirname "$0")/../tools/facts.sh" "$1")" || exit 2
+[ -z "$readme" ] || sizes=$(echo $(grep "^| \`$1\` |" "$readme" | awk -F'|' '{ print $4 }' | tr -dc '0-9. '))
 shift
 status=0
 bad() { echo "$f: $*" >&2; status=1; }
@@ -47,5 +52,9 @@ for f in "$@"; do
 	needed=$("$triplet-readelf" -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 	[ "$needed" = "libc.so " ] || bad "NEEDED is '$needed'"
 	"$triplet-strip" -o "$tmp" "$f" && echo "$f: stripped size $(wc -c <"$tmp") bytes"
+	[ -z "$readme" ] && continue
+	stated=${sizes%% *} sizes=${sizes#"$stated"} sizes=${sizes# }
+	awk -v n="$(wc -c <"$tmp")" -v s="$stated" 'BEGIN { d = n / 1024 - s; exit !(s != "" && d <= 0.1 && d >= -0.1) }' ||
+		bad "the README says '$stated' KiB stripped"
 done
 exit $status
