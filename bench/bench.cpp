@@ -85,7 +85,7 @@ void senders(const std::vector<tool> &all, const std::string &payload)
 		for (size_t k = 0; k < all.size(); k++) {
 			const tool &one = all[(k + size_t(r)) % all.size()];
 			long long t0 = now_us();
-			stop(spawn(one, listener.port(), "/dev/null", payload),
+			stop(spawn(one, listener.port, "/dev/null", payload),
 			    false);
 			if (r >= warm)
 				us[one.name].push_back(now_us() - t0);

@@ -174,11 +174,6 @@ std::string proc::err()
 	return errbuf_;
 }
 
-void proc::signal(int sig)
-{
-	kill(pid, sig);
-}
-
 void proc::say(const std::string &text)
 {
 	if (write(in_, text.data(), text.size()) !=

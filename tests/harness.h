@@ -66,7 +66,6 @@ class proc {
 	bool ended(int timeout_ms, int *status = nullptr);
 	// Standard error so far; all of it once it has ended.
 	std::string err();
-	void signal(int sig);
 	void say(const std::string &text);
 	// The UDP port it holds (port, or any when 0), or 0 on timeout.
 	int bound(int port = 0, int timeout_ms = 10000);

@@ -273,7 +273,7 @@ udp::udp(int port, bool reuse, const char *addr, pid_t net)
 	if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
 	    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) < 0)
 		fail("bind " + std::to_string(port));
-	port_ = ntohs(a.sin_port);
+	this->port = ntohs(a.sin_port);
 }
 
 udp::~udp()
@@ -310,7 +310,7 @@ void udp::send(const std::string &data, int port, const char *addr)
 
 int freeport()
 {
-	return udp(0, false, "0.0.0.0").port();
+	return udp(0, false, "0.0.0.0").port;
 }
 
 } // namespace harness

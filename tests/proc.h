@@ -64,19 +64,16 @@ class udp {
 	udp(const udp &) = delete;
 	udp &operator=(const udp &) = delete;
 
-	int port() const
-	{
-		return port_;
-	}
 	// One datagram, or false when none came within timeout_ms.
 	bool recv(std::string &data, sockaddr_in *from = nullptr,
 	    int timeout_ms = 5000);
 	void send(
 	    const std::string &data, int port, const char *addr = "127.0.0.1");
 
+	int port = 0; // the one it is bound to
+
       private:
 	int fd_ = -1;
-	int port_ = 0;
 };
 
 // A port that was free a moment ago.

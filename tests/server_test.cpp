@@ -119,7 +119,7 @@ TEST(server, sigterm_loses_no_line_in_a_file)
 		// The lines are in the file while the receiver still runs.
 		EXPECT_TRUE(until(5000, [&] { return slurp(path) == expect; }))
 		    << slurp(path);
-		r.p.signal(SIGTERM);
+		kill(r.p.pid, SIGTERM);
 		int status = 0;
 		ASSERT_TRUE(r.p.ended(5000, &status));
 		EXPECT_EQ(status, 128 + SIGTERM);
@@ -415,7 +415,7 @@ TEST(server, random_datagrams_show_no_control_on_a_terminal)
 TEST(server, port_held_with_and_without_reuse)
 {
 	udp holder(0, false, "0.0.0.0");
-	result r = run({server(), std::to_string(holder.port())});
+	result r = run({server(), std::to_string(holder.port)});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_TRUE(

@@ -77,7 +77,7 @@ TEST(suite, killed_run_leaves_nothing)
 			proc run(self("server/two_hosts.*/named"),
 			    {"env", "TEST_KILLED_RUN=" + tag});
 			until(ms, [] { return false; });
-			run.signal(SIGKILL);
+			kill(run.pid, SIGKILL);
 			ASSERT_TRUE(run.ended(5000));
 		}
 		EXPECT_TRUE(until(20000, [&] { return tagged(tag) == 0; }))

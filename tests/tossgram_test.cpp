@@ -45,7 +45,7 @@ TEST_P(payload, bytes_and_source_port)
 	udp dst;
 	int sport = freeport();
 	args a = {tossgram(), std::to_string(sport), "127.0.0.1",
-	    std::to_string(dst.port())};
+	    std::to_string(dst.port)};
 	a.insert(a.end(), c.message.begin(), c.message.end());
 	result r = run(a);
 	EXPECT_EQ(r.status, 0);
@@ -98,7 +98,7 @@ TEST_P(arguments, read_as_the_libc_reads_them)
 	udp dst;
 	int sport = freeport(), lo = 0, hi = 0;
 	result r = run({tossgram(), fill(c.src, sport + c.src_add), c.addr,
-	    fill(c.dst, dst.port() + c.dst_add)});
+	    fill(c.dst, dst.port + c.dst_add)});
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.err, "");
 	std::string d;
@@ -145,7 +145,7 @@ TEST_P(refused, usage_and_nothing_sent)
 	udp dst;
 	args a = {tossgram()};
 	for (auto s : GetParam().argv)
-		a.push_back(s == "DST" ? std::to_string(dst.port()) : s);
+		a.push_back(s == "DST" ? std::to_string(dst.port) : s);
 	result r = run(a);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, usage);
@@ -192,8 +192,8 @@ TEST_P(held_port, fails_bind)
 {
 	udp dst;
 	udp holder(0, GetParam().reuse, "0.0.0.0");
-	result r = run({tossgram(), std::to_string(holder.port()), "127.0.0.1",
-	    std::to_string(dst.port())});
+	result r = run({tossgram(), std::to_string(holder.port), "127.0.0.1",
+	    std::to_string(dst.port)});
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out, "");
 	EXPECT_TRUE(std::regex_match(r.err, std::regex("bind: [^\n]+\n")))
@@ -262,7 +262,7 @@ TEST(tossgram, address_with_trailing_blank_follows_the_libc)
 {
 	udp dst;
 	result r =
-	    run({tossgram(), "0", "127.0.0.1 ", std::to_string(dst.port())});
+	    run({tossgram(), "0", "127.0.0.1 ", std::to_string(dst.port)});
 	std::string d;
 	if (libc() == "musl") {
 		EXPECT_EQ(r.status, 1);

@@ -162,7 +162,7 @@ TEST_F(in_guest, reuse_shares_a_port)
 TEST_F(in_guest, sent_to_the_host)
 {
 	EXPECT_EQ(tossgram_in_guest({"40002", "10.0.2.2",
-	              std::to_string(vm().listener.port()), "from the router"}),
+	              std::to_string(vm().listener.port), "from the router"}),
 	    0);
 	std::string d;
 	ASSERT_TRUE(vm().listener.recv(d, nullptr, 10000));
