@@ -188,11 +188,10 @@ int proc::bound(int port, int timeout_ms)
 
 host::host(const std::string &hosts, bool entered)
 {
-	// The files live on a tmpfs of the host's own, over a folder that is
-	// gone again once the host stands. unshare makes the mount namespace
-	// private first; its child is the host's first process. The host has
-	// a /proc of its own PID namespace, but for the one this process
-	// enters: this process stays in the machine's PID namespace.
+	// The files live on the host's own tmpfs, over a folder removed once
+	// the host stands. unshare makes the mount namespace private first.
+	// The host this process enters keeps the machine's /proc, as this
+	// process stays in the machine's PID namespace.
 	const std::string dir = temp_dir("host");
 	args a = {"unshare", "-n", "-m", "-p", "--fork", "--kill-child"};
 	if (!entered)

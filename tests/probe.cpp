@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: ISC
-// probe: what ordinary code asks of the target's compiler runtime and libc:
-// 64-bit division, floating point computed, printed and parsed, and a
-// static object whose destructor runs at exit. Built with the musl
-// compiler pair and run on the exact CPU; never installed.
+// probe: what ordinary code asks of the target's compiler runtime and libc
+// (64-bit division, floating point computed, printed and parsed, a static
+// destructor at exit), run on the exact CPU; never installed.
 #include <stdio.h>
 #include <stdlib.h>
 

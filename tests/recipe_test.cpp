@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: ISC
-// The README's recipes, run as a user runs them: an outside host, a router
-// with a WAN and a LAN side loaded with the README's nftables rules, and a
-// LAN host, each in a network namespace of its own. The commands are read
-// from the README, so that the docs say what was run.
+// The README's recipes, read from it and run as a user runs them, on an
+// outside host, a router with the README's nftables rules, and a LAN host.
 #include "harness.h"
 
 #include <stdlib.h>

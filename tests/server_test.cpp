@@ -49,35 +49,6 @@ std::string pattern(size_t n)
 	return s;
 }
 
-struct sender_case {
-	const char *name;
-	std::vector<std::string> message;
-	std::string line;
-};
-
-class pair : public testing::TestWithParam<sender_case> {};
-
-TEST_P(pair, prints_the_text)
-{
-	const auto &c = GetParam();
-	receiver r;
-	ASSERT_TRUE(r.ready());
-	args a = {tossgram(), std::to_string(freeport()), "127.0.0.1",
-	    std::to_string(r.port)};
-	a.insert(a.end(), c.message.begin(), c.message.end());
-	EXPECT_EQ(run(a).status, 0);
-	std::string l;
-	ASSERT_TRUE(r.p.line(l));
-	EXPECT_EQ(l, c.line);
-}
-
-INSTANTIATE_TEST_SUITE_P(server, pair,
-    testing::Values(sender_case{"default", {}, "flarn"},
-        sender_case{"message", {"port 9000 is open"}, "port 9000 is open"},
-        sender_case{"short", {"ab"}, "ab"}, sender_case{"empty", {""}, ""},
-        sender_case{"fortynine", {pattern(49)}, pattern(49)}),
-    by_name());
-
 // Each line reaches a pipe while the receiver runs, and many datagrams at
 // once give one line each, in order.
 TEST(server, lines_reach_a_pipe_at_once_and_in_order)

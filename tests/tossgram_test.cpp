@@ -31,21 +31,35 @@ void nothing_arrived(udp &u)
 	    << "a datagram arrived: " << d.size() << " bytes";
 }
 
-struct payload_case {
+const std::string flarn = "flarn" + zeros(45);
+
+// What reaches a listener on 127.0.0.1, from where, for the arguments
+// given: the message and its zero byte over the default text, in 50 bytes;
+// ports by their low 16 bits, leading white space and a sign taken,
+// trailing junk ignored; a source port read as 0 ("0x50" is 0 and junk)
+// left to the system, which picks one of its ephemeral range; every form
+// inet_addr reads an address. {} stands for a free port (for dst, the
+// listener's) plus add; 2147418112 is 0x7fff0000.
+struct send_case {
 	const char *name;
 	std::vector<std::string> message; // empty: no message argument
-	std::string wire;
+	std::string wire = flarn;
+	const char *src = "{}";
+	long src_add = 0;
+	const char *dst = "{}";
+	long dst_add = 0;
+	const char *addr = "127.0.0.1";
 };
 
-class payload : public testing::TestWithParam<payload_case> {};
+class sends : public testing::TestWithParam<send_case> {};
 
-TEST_P(payload, bytes_and_source_port)
+TEST_P(sends, bytes_from_the_source_port)
 {
 	const auto &c = GetParam();
 	udp dst;
-	int sport = freeport();
-	args a = {tossgram(), std::to_string(sport), "127.0.0.1",
-	    std::to_string(dst.port)};
+	int sport = freeport(), lo = 0, hi = 0;
+	args a = {tossgram(), fill(c.src, sport + c.src_add), c.addr,
+	    fill(c.dst, dst.port + c.dst_add)};
 	a.insert(a.end(), c.message.begin(), c.message.end());
 	result r = run(a);
 	EXPECT_EQ(r.status, 0);
@@ -56,79 +70,43 @@ TEST_P(payload, bytes_and_source_port)
 	ASSERT_TRUE(dst.recv(d, &from)) << "no datagram";
 	EXPECT_EQ(d.size(), 50u);
 	EXPECT_EQ(d, c.wire);
-	EXPECT_EQ(ntohs(from.sin_port), sport);
 	EXPECT_EQ(from.sin_addr.s_addr, inet_addr("127.0.0.1"));
-	nothing_arrived(dst);
-}
-
-INSTANTIATE_TEST_SUITE_P(tossgram, payload,
-    testing::Values(payload_case{"default", {}, "flarn" + zeros(45)},
-        payload_case{"empty", {""}, std::string("\0larn", 5) + zeros(45)},
-        payload_case{"one", {"a"}, std::string("a\0arn", 5) + zeros(45)},
-        payload_case{"two", {"ab"}, std::string("ab\0rn", 5) + zeros(45)},
-        payload_case{"three", {"abc"}, std::string("abc\0n", 5) + zeros(45)},
-        payload_case{"four", {"abcd"}, "abcd" + zeros(46)},
-        payload_case{"longer", {"hello, world"}, "hello, world" + zeros(38)},
-        payload_case{"fortynine", {std::string(49, 'x')},
-            std::string(49, 'x') + zeros(1)},
-        payload_case{"not_utf8", {"\xff\xfe"},
-            std::string("\xff\xfe\0rn", 5) + zeros(45)},
-        payload_case{
-            "newline", {"a\nb"}, std::string("a\nb\0n", 5) + zeros(45)}),
-    by_name());
-
-// How the other arguments are read: ports by their low 16 bits, leading
-// white space and a sign taken, trailing junk ignored; a source port read
-// as 0 ("0x50" is 0 and junk) left to the system, which picks one of its
-// ephemeral range; every form inet_addr reads an address. {} stands for a
-// free port (for dst, the listener's) plus add; 2147418112 is 0x7fff0000.
-struct argument_case {
-	const char *name, *src;
-	long src_add;
-	const char *dst;
-	long dst_add;
-	const char *addr = "127.0.0.1";
-};
-
-class arguments : public testing::TestWithParam<argument_case> {};
-
-TEST_P(arguments, read_as_the_libc_reads_them)
-{
-	const auto &c = GetParam();
-	udp dst;
-	int sport = freeport(), lo = 0, hi = 0;
-	result r = run({tossgram(), fill(c.src, sport + c.src_add), c.addr,
-	    fill(c.dst, dst.port + c.dst_add)});
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, "");
-	std::string d;
-	sockaddr_in from{};
-	ASSERT_TRUE(dst.recv(d, &from)) << "no datagram";
-	EXPECT_EQ(d, "flarn" + zeros(45));
 	std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> lo >> hi;
 	const int got = ntohs(from.sin_port);
 	if (strstr(c.src, "{}") != nullptr)
 		EXPECT_EQ(got, sport);
 	else
 		EXPECT_TRUE(got >= lo && got <= hi) << got << " chosen";
+	nothing_arrived(dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(tossgram, arguments,
-    testing::Values(argument_case{"plain", "{}", 0, "{}", 0},
-        argument_case{"wrapped", "{}", 65536, "{}", 3 * 65536},
-        argument_case{"negative", "{}", -65536, "{}", -2 * 65536},
-        argument_case{"trailing_letters", "{}abc", 0, "{}x1", 0},
-        argument_case{"white_space", " \t{}\n", 0, "\n{} ", 0},
-        argument_case{"sign", "+{}", 0, "{}", 0},
-        argument_case{"int_max_wraps", "{}", 0, "{}", 2147418112},
-        argument_case{"src_zero", "0", 0, "{}", 0},
-        argument_case{"src_0x50", "0x50", 0, "{}", 0},
-        argument_case{"two_parts", "0", 0, "{}", 0, "127.1"},
-        argument_case{"three_parts", "0", 0, "{}", 0, "127.0.1"},
-        argument_case{"one_number", "0", 0, "{}", 0, "2130706433"},
-        argument_case{"hex_part", "0", 0, "{}", 0, "0x7f.0.0.1"},
-        argument_case{"octal_part", "0", 0, "{}", 0, "0177.0.0.1"},
-        argument_case{"hex_number", "0", 0, "{}", 0, "0x7f000001"}),
+INSTANTIATE_TEST_SUITE_P(tossgram, sends,
+    testing::Values(send_case{"default", {}},
+        send_case{"empty", {""}, std::string("\0larn", 5) + zeros(45)},
+        send_case{"one", {"a"}, std::string("a\0arn", 5) + zeros(45)},
+        send_case{"two", {"ab"}, std::string("ab\0rn", 5) + zeros(45)},
+        send_case{"three", {"abc"}, std::string("abc\0n", 5) + zeros(45)},
+        send_case{"four", {"abcd"}, "abcd" + zeros(46)},
+        send_case{"longer", {"hello, world"}, "hello, world" + zeros(38)},
+        send_case{"fortynine", {std::string(49, 'x')},
+            std::string(49, 'x') + zeros(1)},
+        send_case{"not_utf8", {"\xff\xfe"},
+            std::string("\xff\xfe\0rn", 5) + zeros(45)},
+        send_case{"newline", {"a\nb"}, std::string("a\nb\0n", 5) + zeros(45)},
+        send_case{"wrapped", {}, flarn, "{}", 65536, "{}", 3 * 65536},
+        send_case{"negative", {}, flarn, "{}", -65536, "{}", -2 * 65536},
+        send_case{"trailing_letters", {}, flarn, "{}abc", 0, "{}x1"},
+        send_case{"white_space", {}, flarn, " \t{}\n", 0, "\n{} "},
+        send_case{"sign", {}, flarn, "+{}"},
+        send_case{"int_max_wraps", {}, flarn, "{}", 0, "{}", 2147418112},
+        send_case{"src_zero", {}, flarn, "0"},
+        send_case{"src_0x50", {}, flarn, "0x50"},
+        send_case{"two_parts", {}, flarn, "0", 0, "{}", 0, "127.1"},
+        send_case{"three_parts", {}, flarn, "0", 0, "{}", 0, "127.0.1"},
+        send_case{"one_number", {}, flarn, "0", 0, "{}", 0, "2130706433"},
+        send_case{"hex_part", {}, flarn, "0", 0, "{}", 0, "0x7f.0.0.1"},
+        send_case{"octal_part", {}, flarn, "0", 0, "{}", 0, "0177.0.0.1"},
+        send_case{"hex_number", {}, flarn, "0", 0, "{}", 0, "0x7f000001"}),
     by_name());
 
 // Arguments the sender must refuse: the usage line, status 1, nothing sent.
