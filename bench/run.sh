@@ -25,7 +25,7 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 		"Linux $(uname -r), $(ldd --version 2>/dev/null | head -n 1 | sed 's/^ldd //')" \
 		"and musl $(cat "$top/build/src/musl/VERSION")."
 	echo
-	"$build/bench/bench" "$build/tossgram" "$build/server" "$out" \
+	"$build/bench" "$build/tossgram" "$build/server" "$out" \
 		"${1:-full}" "$top/build/sysroot-x86_64/lib/libc.so" "$top/build/x86_64/server"
 } | tee "$out/results.txt"
 
