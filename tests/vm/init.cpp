@@ -80,14 +80,6 @@ void cat(const char *id, const char *path)
 	}
 }
 
-int status(pid_t pid)
-{
-	int st = 0;
-	if (waitpid(pid, &st, 0) < 0)
-		return -1;
-	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 // argv with standard output into /tmp/ID; or, without argv, waits for pid
 // and prints that output: its status.
 int run(const char *id, char *const argv[], pid_t pid = 0)
@@ -103,11 +95,11 @@ int run(const char *id, char *const argv[], pid_t pid = 0)
 			             "$f0\n.set pop");
 		_exit(strcmp(argv[0], "fpu") == 0 ? 0 : 127);
 	}
-	if (argv != nullptr)
-		return pid;
-	int st = status(pid);
+	int st = 0;
+	if (argv != nullptr || waitpid(pid, &st, 0) < 0)
+		return argv != nullptr ? pid : -1;
 	cat(id, out);
-	return st;
+	return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 } // namespace
