@@ -29,14 +29,19 @@ port=$(free 20001)
 src1=$(free $((port + 1)))
 src2=$(free $((src1 + 1)))
 
+# Waits up to 2 s for the command to hold.
+waits() {
+	i=0
+	until "$@"; do
+		i=$((i + 1))
+		[ "$i" -lt 200 ] || return 1
+		sleep 0.01
+	done
+}
+
 "$bin/server" "$port" >"$out" &
 pid=$!
-i=0
-until held "$port"; do
-	i=$((i + 1))
-	[ "$i" -lt 200 ] || { echo "demo: server did not start" >&2; exit 1; }
-	sleep 0.01
-done
+waits held "$port" || { echo "demo: server did not start" >&2; exit 1; }
 echo "server listening on UDP port $port"
 
 echo "\$ tossgram $src1 127.0.0.1 $port"
@@ -44,11 +49,7 @@ echo "\$ tossgram $src1 127.0.0.1 $port"
 echo "\$ tossgram $src2 127.0.0.1 $port 'hello, router'"
 "$bin/tossgram" "$src2" 127.0.0.1 "$port" 'hello, router'
 
-i=0
-until [ "$(wc -l <"$out")" -ge 2 ]; do
-	i=$((i + 1))
-	[ "$i" -lt 200 ] || { echo "demo: lines missing" >&2; exit 1; }
-	sleep 0.01
-done
+two_lines() { [ "$(wc -l <"$out")" -ge 2 ]; }
+waits two_lines || { echo "demo: lines missing" >&2; exit 1; }
 echo "server printed:"
 sed 's/^/  | /' "$out"
