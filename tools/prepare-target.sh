@@ -79,9 +79,7 @@ if [ "$runtime" = soft-fp ]; then
 	fi
 	# Stand-ins for the headers that a full GCC build generates.
 	mkdir -p "$work/rt/include"
-	for h in tconfig.h coretypes.h libgcc_tm.h; do
-		: >"$work/rt/include/$h"
-	done
+	(cd "$work/rt/include" && touch tconfig.h coretypes.h libgcc_tm.h)
 	printf '#define MIN_UNITS_PER_WORD 4\n#define LIBGCC2_UNITS_PER_WORD 4\n' >"$work/rt/include/tm.h"
 	printf '#define inhibit_libc\n#include <stddef.h>\n#include <float.h>\n#define abort() __builtin_abort()\n' \
 		>"$work/rt/include/tsystem.h"
@@ -106,16 +104,13 @@ if [ "$runtime" = soft-fp ]; then
 		_paritydi2 _powisf2 _powidf2 _mulsc3 _muldc3 _divsc3 _divdc3
 		_bswapsi2 _bswapdi2 _clrsbsi2 _clrsbdi2 _divdi3 _moddi3 _divmoddi4
 		_udivdi3 _umoddi3 _udivmoddi4 _udiv_w_sdiv"
-	objs=""
 	for f in $softfp; do
 		$cc $rtflags -c "$gcc/libgcc/soft-fp/$f.c" -o "$work/rt/$f.o"
-		objs="$objs $work/rt/$f.o"
 	done
 	for f in $helpers; do
 		$cc $rtflags -DL$f -c "$gcc/libgcc/libgcc2.c" -o "$work/rt/$f.o"
-		objs="$objs $work/rt/$f.o"
 	done
-	"$triplet-ar" rcs "$lib/libgcc.a" $objs
+	"$triplet-ar" rcs "$lib/libgcc.a" "$work"/rt/*.o
 	libcc=$lib/libgcc.a
 else
 	libcc=$($cc $cpu -print-libgcc-file-name)
@@ -155,11 +150,8 @@ for f in crtbegin.o crtbeginS.o crtbeginT.o crtend.o crtendS.o; do
 done
 "$triplet-ar" rc "$lib/libstdc++.a"
 
-if [ "$runtime" = soft-fp ]; then
-	libgcc_spec="$lib/libgcc.a"
-else
-	libgcc_spec="libgcc.a%s %:if-exists(libgcc_eh.a%s)"
-fi
+libgcc_spec="libgcc.a%s %:if-exists(libgcc_eh.a%s)"
+[ "$runtime" != soft-fp ] || libgcc_spec="$lib/libgcc.a"
 cat >"$lib/$prefix.specs" <<SPECS
 %rename cpp_unique_options old_cpp_unique_options
 %rename link old_link
