@@ -23,32 +23,24 @@ cmake -S "$tmp/src" -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -
 	-DBUILD_TESTING=OFF >"$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log"; exit 1; }
 
 status=0 n=0 killed=0 equivalent=0
+fault() { echo "mutants: FAULT IN LIST ($name): $*"; status=1; }
 tab=$(printf '\t')
 while IFS=$tab read -r file old new why; do
 	case "$file" in '' | '#'*) continue ;; esac
 	[ -z "$only" ] || case "$old$new$why" in *"$only"*) ;; *) continue ;; esac
 	n=$((n + 1))
 	name="$file: $why"
-	if ! perl -e '
+	perl -e '
 		my ($f, $o, $n, $to) = map { s/\\n/\n/g; s/\\t/\t/g; $_ } @ARGV;
 		local $/; open my $in, "<", $f or die; $_ = <$in>; close $in;
-		my $count = () = /\Q$o\E/g;
-		exit 3 if $count != 1;
+		exit 3 if (() = /\Q$o\E/g) != 1;
 		s/\Q$o\E/$n/;
-		open my $out, ">", $to or die; print $out $_;' "$top/$file" "$old" "$new" "$tmp/src/$file"; then
-		echo "mutants: FAULT IN LIST ($name): the text does not occur exactly once"
-		status=1
-		continue
-	fi
+		open my $out, ">", $to or die; print $out $_;' "$top/$file" "$old" "$new" "$tmp/src/$file" ||
+		{ fault "the text does not occur exactly once"; continue; }
 	built=yes
 	cmake --build "$tmp/build" >"$tmp/build.log" 2>&1 || built=no
 	cp "$top/$file" "$tmp/src/$file"
-	if [ "$built" = no ]; then
-		cat "$tmp/build.log"
-		echo "mutants: FAULT IN LIST ($name): it does not build"
-		status=1
-		continue
-	fi
+	[ "$built" = yes ] || { cat "$tmp/build.log"; fault "it does not build"; continue; }
 	if TOSSGRAM=$tmp/build/tossgram SERVER=$tmp/build/server \
 		ctest --test-dir "$suite" -j6 --timeout 120 --stop-on-failure \
 		-E '^(man_lint|needed_libc_only|suite\..*|recipe\..*)$' >"$tmp/suite.log" 2>&1; then
