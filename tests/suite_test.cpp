@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: ISC
-// The suite itself: a run killed at any moment, even in the middle of a
-// two-host test, leaves nothing on the machine; the receiver's tests pass
-// on a machine whose hosts file names nothing; and the demo, which runs
-// the host's own build.
+// The suite itself: a run killed at any moment leaves nothing on the
+// machine, the receiver's tests need nothing of its hosts file; the demo.
 #include "harness.h"
 
 #include <limits.h>
