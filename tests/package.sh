@@ -1,13 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Builds copies of the tree as the embedded build systems do, each with a
-# toolchain file of its own kind written here (never ours), without network,
-# and checks what gets installed under DESTDIR:
-#  - Yocto: out-of-tree, no build type, its own CMAKE_<LANG>_FLAGS, tests on;
-#  - Buildroot: the same, in-tree;
-#  - OpenWrt for mips_24kc: in-tree, Ninja, its Release settings and flags in
-#    the environment, MIPS16 code, a real libstdc++.so on the library path
-#    and no --as-needed; then the host's suite against what it installed.
+# Builds copies of the tree as Yocto (out-of-tree, no build type, its own
+# CMAKE_<LANG>_FLAGS, tests on), Buildroot (the same, in-tree) and OpenWrt
+# (in-tree, Ninja, its Release settings, flags and MIPS16 in the
+# environment, a real libstdc++.so, no --as-needed) do for mips_24kc, with a
+# toolchain file of their kind, without network; checks what each installs
+# under DESTDIR, and runs the host's suite against OpenWrt's.
 #
 #   tests/package.sh     (after cmake --workflow --preset mips_24kc-suite)
 set -eu

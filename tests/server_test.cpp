@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <locale.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -310,19 +309,14 @@ std::string obeyed(const std::string &line)
 	for (size_t i = 0; i < line.size() && found.empty();) {
 		wchar_t wc = 0;
 		size_t n = mbrtowc(&wc, line.data() + i, line.size() - i, &st);
-		auto c = static_cast<unsigned char>(line[i]);
-		if (n == static_cast<size_t>(-1) ||
-		    n == static_cast<size_t>(-2)) {
+		if (n > line.size()) { // no character: a byte on its own
 			st = mbstate_t{};
-			wc = c;
+			wc = static_cast<unsigned char>(line[i]);
 			n = 1;
 		}
-		if ((wc < 0x20 && wc != '\t') || (wc >= 0x7f && wc < 0xa0)) {
-			char u[32];
-			snprintf(u, sizeof u, "U+%04lX at %zu",
-			    static_cast<unsigned long>(wc), i);
-			found = u;
-		}
+		if ((wc < 0x20 && wc != '\t') || (wc >= 0x7f && wc < 0xa0))
+			found = "code " + std::to_string(wc) + " at " +
+			    std::to_string(i);
 		i += n;
 	}
 	uselocale(old);

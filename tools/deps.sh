@@ -1,11 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# The one place that installs Debian packages, and only those missing.
+# The one place that installs Debian packages (by default what building
+# and testing on the host needs), and only those missing; --missing prints
+# those not installed.
 #
-#   tools/deps.sh [--no-recommends] [PKG...]   installs PKG..., by default
-#                                              what building and testing on
-#                                              the host needs
-#   tools/deps.sh --missing PKG...             prints those not installed
+#   tools/deps.sh [--no-recommends | --missing] [PKG...]
 set -eu
 missing() {
 	for p in "$@"; do
