@@ -181,11 +181,6 @@ void proc::say(const std::string &text)
 		ADD_FAILURE() << "cannot write to the program";
 }
 
-int proc::bound(int port, int timeout_ms)
-{
-	return harness::bound(pid, port, timeout_ms);
-}
-
 host::host(const std::string &hosts, bool entered)
 {
 	// The files live on the host's own tmpfs, over a folder removed once

@@ -67,8 +67,6 @@ class proc {
 	// Standard error so far; all of it once it has ended.
 	std::string err();
 	void say(const std::string &text);
-	// The UDP port it holds (port, or any when 0), or 0 on timeout.
-	int bound(int port = 0, int timeout_ms = 10000);
 
       private:
 	int out_ = -1, err_ = -1, in_ = -1, status_ = -1;

@@ -55,7 +55,8 @@ class recipe : public testing::Test {
 		on(lan, "# LAN host: name the outside host");
 		receiver =
 		    std::make_unique<proc>(in(lan, "# LAN host: listen"));
-		ASSERT_TRUE(receiver->bound(5060)) << receiver->err();
+		ASSERT_TRUE(bound(receiver->pid, 5060, 10000))
+		    << receiver->err();
 		on(router,
 		    "# router (nft): forward UDP 5060 to the LAN host, "
 		    "from source port 5060 only");

@@ -34,7 +34,7 @@ struct receiver {
 	}
 	bool ready()
 	{
-		return p.bound(port) != 0;
+		return bound(p.pid, port, 10000) != 0;
 	}
 };
 
@@ -389,7 +389,7 @@ TEST(server, port_held_with_and_without_reuse)
 	receiver first;
 	ASSERT_TRUE(first.ready());
 	proc second({server(), std::to_string(first.port)});
-	EXPECT_TRUE(second.bound(first.port));
+	EXPECT_TRUE(bound(second.pid, first.port, 10000));
 	EXPECT_FALSE(second.ended(200)) << second.err();
 	EXPECT_FALSE(first.p.ended(0));
 }
@@ -410,7 +410,7 @@ TEST_P(port_word, binds_and_prints)
 	const auto &c = GetParam();
 	int want = freeport();
 	proc p({server(), fill(c.word, want + c.add)});
-	int port = p.bound();
+	int port = bound(p.pid, 0, 10000);
 	ASSERT_NE(port, 0) << p.err();
 	if (strstr(c.word, "{}") != nullptr)
 		EXPECT_EQ(port, want);
