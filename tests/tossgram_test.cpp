@@ -159,30 +159,22 @@ INSTANTIATE_TEST_SUITE_P(tossgram, refused,
 // A source port another socket holds fails, whether or not the holder asked
 // for address reuse (as a running server does): a sender that asked for
 // reuse too would share the port and send.
-struct holder_case {
-	const char *name;
-	bool reuse;
-};
-
-class held_port : public testing::TestWithParam<holder_case> {};
-
-TEST_P(held_port, fails_bind)
+TEST(tossgram, held_port_fails_bind)
 {
-	udp dst;
-	udp holder(0, GetParam().reuse, "0.0.0.0");
-	result r = run({tossgram(), std::to_string(holder.port), "127.0.0.1",
-	    std::to_string(dst.port)});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.out, "");
-	EXPECT_TRUE(std::regex_match(r.err, std::regex("bind: [^\n]+\n")))
-	    << r.err;
-	nothing_arrived(dst);
+	for (bool reuse : {false, true}) {
+		SCOPED_TRACE(
+		    reuse ? "holder with reuse" : "holder without reuse");
+		udp dst, holder(0, reuse, "0.0.0.0");
+		result r = run({tossgram(), std::to_string(holder.port),
+		    "127.0.0.1", std::to_string(dst.port)});
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out, "");
+		EXPECT_TRUE(
+		    std::regex_match(r.err, std::regex("bind: [^\n]+\n")))
+		    << r.err;
+		nothing_arrived(dst);
+	}
 }
-
-INSTANTIATE_TEST_SUITE_P(tossgram, held_port,
-    testing::Values(holder_case{"holder_without_reuse", false},
-        holder_case{"holder_with_reuse", true}),
-    by_name());
 
 // A destination inet_addr cannot read becomes 255.255.255.255, which the
 // sender, asking for no broadcast, may not send to: on a host with a link
