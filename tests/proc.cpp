@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -226,22 +227,16 @@ std::vector<std::vector<std::string>> rows(pid_t pid, const char *table)
 	return found;
 }
 
-std::set<int> ports(pid_t pid)
-{
-	std::set<int> found;
-	for (const auto &row : rows(pid, "udp"))
-		found.insert(static_cast<int>(strtol(
-		    row[1].substr(row[1].find(':') + 1).c_str(), nullptr, 16)));
-	return found;
-}
-
 int bound(pid_t pid, int port, int timeout_ms)
 {
 	int found = 0;
 	until(timeout_ms, [&] {
-		std::set<int> p = ports(pid);
-		found = port == 0 ? (p.empty() ? 0 : *p.begin())
-		                  : (p.count(port) ? port : 0);
+		for (const auto &row : rows(pid, "udp")) {
+			int p = static_cast<int>(
+			    strtol(row[1].substr(row[1].find(':') + 1).c_str(),
+			        nullptr, 16));
+			found = port == 0 || p == port ? p : found;
+		}
 		return found != 0;
 	});
 	return found;

@@ -8,7 +8,6 @@
 
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -49,9 +48,8 @@ std::map<int, std::string> sockets(pid_t pid);
 // The rows of /proc/PID/net/TABLE (udp, netlink), split into columns, of
 // the sockets of pid's family.
 std::vector<std::vector<std::string>> rows(pid_t pid, const char *table);
-// The UDP ports pid's family holds; bound waits until they hold port, or
-// any port when port is 0, and returns it, or 0 when timeout_ms pass first.
-std::set<int> ports(pid_t pid);
+// Waits until pid's family holds UDP port, or any when port is 0: the
+// port, or 0 when timeout_ms pass first.
 int bound(pid_t pid, int port, int timeout_ms);
 
 // A UDP socket on 127.0.0.1 (or addr), port 0 meaning any, in this
