@@ -4,7 +4,6 @@
 # server built against glibc and against musl (the x86_64 router build).
 # Writes its tables, dated, to build/bench/results.txt and, with gnuplot,
 # the loss to build/bench/loss.png. Fails only where it cannot measure.
-#
 #   bench/run.sh [quick]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -6,7 +6,6 @@
 # the recipes' walks are left out, as the programs' own tests are quicker.
 # Fails when a fault survives, when one marked equivalent is killed, and
 # when a line does not apply or does not build.
-#
 #   tests/mutants.sh SUITE-BUILD [PATTERN]    (PATTERN: only those lines)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

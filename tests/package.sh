@@ -6,7 +6,6 @@
 # environment, a real libstdc++.so, no --as-needed) do for mips_24kc, with a
 # toolchain file of their kind, without network; checks what each installs
 # under DESTDIR, and runs the host's suite against OpenWrt's.
-#
 #   tests/package.sh     (after cmake --workflow --preset mips_24kc-suite)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

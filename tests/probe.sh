@@ -2,7 +2,6 @@
 # SPDX-License-Identifier: ISC
 # Runs the probe (through the command that runs target programs) and checks
 # every number it prints against what the C and C++ rules make of them.
-#
 #   probe.sh [RUNNER...] PROBE
 out=$("$@") || { echo "probe: exit status $?" >&2; exit 1; }
 expected='123456789012 345 2635249153387078793 6

@@ -3,7 +3,6 @@
 # The same source at two paths of different lengths gives the same bytes:
 # builds a copy at each with each preset ("default", or a router target
 # with its compiler pair from build/sysroot-ARCH) and compares the programs.
-#
 #   tests/repro.sh PRESET...
 set -eu
 

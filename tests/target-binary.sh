@@ -8,7 +8,6 @@
 #
 # With --readme, the stripped sizes are those README's table gives for ARCH
 # in KiB, to a tenth, file by file.
-#
 #   target-binary.sh [--no-fpu | --readme README] ARCH FILE...
 nofpu=no readme=""
 [ "$1" != --no-fpu ] || { nofpu=yes; shift; }

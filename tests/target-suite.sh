@@ -3,7 +3,6 @@
 # The host's suite, built once (build/default), against the programs of a
 # router build, started through the command that runs that target's
 # programs here.
-#
 #   tests/target-suite.sh TARGET-BUILD RUNNER...
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -3,7 +3,6 @@
 # The pair end to end on loopback: starts server on a free port, sends the
 # default text and a message with tossgram from two more free ports, shows
 # the lines, stops server.
-#
 #   tools/demo.sh [BUILD-DIR]     (default: build/default)
 set -eu
 bin=${1:-build/default}

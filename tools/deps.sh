@@ -3,7 +3,6 @@
 # The one place that installs Debian packages (by default what building
 # and testing on the host needs), and only those missing; --missing prints
 # those not installed.
-#
 #   tools/deps.sh [--no-recommends | --missing] [PKG...]
 set -eu
 missing() {

@@ -3,7 +3,6 @@
 # The facts of one router target of cmake/targets.txt as shell assignments
 # (packages, triplet, prefix, processor, cpu, link, loader, qemu, runtime,
 # elf, fpabi), or with --list the architectures, one a line.
-#
 #   eval "$(sh tools/facts.sh ARCH)"
 set -eu
 table=$(dirname "$0")/../cmake/targets.txt

@@ -10,7 +10,6 @@
 # flags and a specs file that puts musl and that runtime in place of glibc
 # and the compiler's own, binutils beside them. A sysroot prepared from the
 # same facts is kept.
-#
 #   tools/prepare-target.sh [ARCH]
 set -eu
 

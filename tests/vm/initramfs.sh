@@ -4,7 +4,6 @@
 # kernel's gen_init_cpio: musl's libc.so as the dynamic linker, the
 # installed programs, our init, and an /etc whose resolver points at the
 # guest's loopback, where nothing listens.
-#
 #   initramfs.sh GEN_INIT_CPIO INIT SYSROOT LOADER BUILD OUTPUT
 set -eu
 gen=$1 init=$2 sysroot=$3 loader=$4 build=$5 output=$6

@@ -5,7 +5,6 @@
 # kernel.config (FPU support off). Cached outside the tree, keyed on the
 # fragment and the two packages' versions; copies vmlinux, .config and
 # gen_init_cpio into OUTDIR. With --install, installs what it needs only.
-#
 #   tests/vm/kernel.sh OUTDIR | --install
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
