@@ -46,6 +46,7 @@ bool drain(int fd, std::string &s, long long timeout_ms)
 	char b[65536];
 	pollfd p = {fd, POLLIN, 0};
 	ssize_t n = -1;
+	errno = 0; // EINTR from this call alone
 	if (timeout_ms > 0 && poll(&p, 1, static_cast<int>(timeout_ms)) > 0 &&
 	    (n = read(fd, b, sizeof b)) > 0)
 		s.append(b, static_cast<size_t>(n));

@@ -45,6 +45,7 @@ struct programs {
 	const std::string dir;
 	programs();
 	~programs();
+	programs(const programs &) = delete;
 };
 
 // A program left running in its own process group, killed at the end:
