@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
-// Measures tossgram and server side by side with OpenBSD nc and socat, on
-// loopback only: what one tossgram run costs, how fast server prints and
-// how many system calls a datagram costs it, and whether a second sender
-// is heard. Driven by bench/run.sh; writes OUTDIR/loss.dat for its plot.
+// Measures tossgram and server side by side with OpenBSD nc and socat on
+// loopback: a tossgram run's cost, how fast server prints, its system calls
+// per datagram, whether a second sender is heard. Driven by bench/run.sh;
+// writes OUTDIR/loss.dat for its plot.
 //   bench TOSSGRAM SERVER OUTDIR quick|full [MUSL-LIBC MUSL-SERVER]
 #include "proc.h"
 

@@ -1,9 +1,7 @@
 # SPDX-License-Identifier: ISC
 # Toolchain file for the routers: the musl compiler pair that
-# tools/prepare-target.sh ARCH puts in build/sysroot-ARCH/bin. TARGET_ARCH
-# names the router's package architecture (a line of targets.txt); the pair
-# brings the CPU flags, musl's headers, start files and dynamic linker, and
-# the compiler runtime, so nothing of them is set here.
+# tools/prepare-target.sh ARCH puts in build/sysroot-ARCH/bin. The pair
+# brings the CPU flags, musl and the compiler runtime: none is set here.
 set(TARGET_ARCH mips_24kc CACHE STRING "Router package architecture (cmake/targets.txt)")
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 target_facts(${TARGET_ARCH} target)

@@ -260,8 +260,7 @@ std::string host::link(
 namespace {
 
 // Moves this process into the network and mount namespaces of the host
-// held by pid, its root and working folder kept: a mount namespace entered
-// brings its own root otherwise.
+// held by pid, keeping its root and folder, which setns would change.
 void enter(pid_t pid)
 {
 	const std::string d = "/proc/" + std::to_string(pid);

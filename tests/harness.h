@@ -87,9 +87,7 @@ struct host {
 	{
 		return pid > 0 && why.empty();
 	}
-	// wrap for run and proc to run a command in the host; without a host,
-	// one that fails.
-	args in() const;
+	args in() const; // wrap running a command in the host, or failing
 	bool sh(const std::string &cmd); // false, with why, when it fails
 	// A link from here, address mine (with its prefix length), to the
 	// host to, address theirs; the name of this end.
@@ -114,8 +112,7 @@ host &here();
 // TEST_REQUIRE_VM.
 #define SKIP_UNLESS_REQUIRED(var, why)                                         \
 	do {                                                                   \
-		const std::string why_ = (why);                                \
 		ASSERT_EQ(harness::env(var), "")                               \
-		    << why_ << " (" var " is set)";                            \
-		GTEST_SKIP() << why_ << " (" var "=1 makes this a failure)";   \
+		    << (why) << " (" var " is set)";                           \
+		GTEST_SKIP() << (why) << " (" var "=1 makes this a failure)";  \
 	} while (0)

@@ -11,8 +11,5 @@ expected='123456789012 345 2635249153387078793 6
 5.436564 2.718e-06 1
 destroyed at exit'
 [ "$out" = "$expected" ] && exit 0
-echo "probe printed:" >&2
-echo "$out" >&2
-echo "expected:" >&2
-echo "$expected" >&2
+printf 'probe printed:\n%s\nexpected:\n%s\n' "$out" "$expected" >&2
 exit 1

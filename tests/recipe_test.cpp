@@ -29,9 +29,8 @@ std::map<std::string, std::string> readme()
 	return blocks;
 }
 
-// The README's places: an outside host on the WAN side, the router
-// between, the LAN host; the LAN host named by the outside host and
-// listening, the router loaded with the README's nft rules.
+// The README's places: the outside host, the router with the README's nft
+// rules, and the LAN host, listening, that the outside host names.
 class recipe : public testing::Test {
       protected:
 	std::map<std::string, std::string> blocks = readme();

@@ -1,8 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# The host's suite, built once (build/default), against the programs of a
-# router build, started through the command that runs that target's
-# programs here.
+# The host's suite (build/default, built once) against a router build's
+# programs, started through the command that runs them here.
 #   tests/target-suite.sh TARGET-BUILD RUNNER...
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -10,8 +10,7 @@
 //   cat ID FILE              prints the file
 //   off                      powers off
 // reporting "tg ID > LINE" for each line of output, then "tg ID = STATUS"
-// (exit status, or 128 + signal). It judges nothing. Static, against the
-// target's musl; never installed.
+// (exit status, or 128 + signal). It judges nothing. Static; not installed.
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: ISC
 // The pair on the routers' kind of kernel: a MIPS 24Kc Linux without FPU
-// support, booted once in qemu-system-mips with our init as PID 1. The
-// guest does what the tests tell it on the console and reports raw output
-// and statuses; the tests judge. The host's part: a listener on 127.0.0.1
-// that the guest reaches through the host alias 10.0.2.2, and the host's
-// tossgram sending to the guest's server through a port forward.
+// support, booted once in qemu-system-mips with our init as PID 1, which
+// does what the tests tell it on the console and reports raw output and
+// statuses; the tests judge.
 #include "../harness.h"
 
 #include <gtest/gtest.h>
