@@ -2,7 +2,6 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -39,18 +38,15 @@ std::string temp_dir(const char *name)
 	return tmpl;
 }
 
-// Reads what fd holds within timeout_ms onto the end of s; false at its
-// end, or when nothing came.
-bool drain(int fd, std::string &s, long long timeout_ms)
+// Reads what fd (which does not block) holds now onto the end of s; false
+// once it is at its end.
+bool drain(int fd, std::string &s)
 {
 	char b[65536];
-	pollfd p = {fd, POLLIN, 0};
-	ssize_t n = -1;
-	errno = 0; // EINTR from this call alone
-	if (timeout_ms > 0 && poll(&p, 1, static_cast<int>(timeout_ms)) > 0 &&
-	    (n = read(fd, b, sizeof b)) > 0)
+	ssize_t n;
+	while ((n = read(fd, b, sizeof b)) > 0)
 		s.append(b, static_cast<size_t>(n));
-	return n > 0 || (n < 0 && errno == EINTR);
+	return n < 0 && (errno == EAGAIN || errno == EINTR);
 }
 
 } // namespace
@@ -141,16 +137,22 @@ proc::~proc()
 
 testing::AssertionResult proc::line(std::string &l, int timeout_ms)
 {
-	const long long end = now_ms() + timeout_ms;
-	size_t nl;
-	while ((nl = buf_.find('\n')) == std::string::npos)
-		if (out_ < 0 || !drain(out_, buf_, end - now_ms())) {
-			l = buf_; // what came without its newline
-			return testing::AssertionFailure()
-			    << "no line"
-			    << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
-			    << "; standard error: \"" << err() << "\"";
-		}
+	bool open = out_ >= 0;
+	until(
+	    timeout_ms,
+	    [&] {
+		    open = open && drain(out_, buf_);
+		    return !open || buf_.find('\n') != std::string::npos;
+	    },
+	    out_);
+	const size_t nl = buf_.find('\n');
+	if (nl == std::string::npos) {
+		l = buf_; // what came without its newline
+		return testing::AssertionFailure()
+		    << "no line"
+		    << (buf_.empty() ? "" : ", only \"" + buf_ + "\"")
+		    << "; standard error: \"" << err() << "\"";
+	}
 	l = buf_.substr(0, nl);
 	buf_.erase(0, nl + 1);
 	return testing::AssertionSuccess() << "a line: \"" << l << "\"";
@@ -169,9 +171,8 @@ std::string proc::err()
 {
 	// Up to its end once the process has ended: a program under an
 	// emulator may close it a moment later.
-	const long long end = now_ms() + (ended(0) ? 2000 : 50);
-	while (drain(err_, errbuf_, end - now_ms()))
-		;
+	until(
+	    ended(0) ? 2000 : 50, [&] { return !drain(err_, errbuf_); }, err_);
 	return errbuf_;
 }
 

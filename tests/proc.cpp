@@ -161,6 +161,10 @@ pid_t start(const args &argv, output to, const std::string &file, int *out,
 		_exit(127);
 	}
 	setpgid(pid, pid);
+	// Read back without blocking, so that the one wait can watch them.
+	for (int fd : {po[0], pe[0]})
+		if (fd >= 0)
+			fcntl(fd, F_SETFL, O_NONBLOCK);
 	for (int fd : {fo, pe[1], pi[0]})
 		if (fd >= 0)
 			close(fd);
@@ -278,14 +282,17 @@ udp::~udp()
 
 bool udp::recv(std::string &data, sockaddr_in *from, int timeout_ms)
 {
-	pollfd p = {fd_, POLLIN, 0};
 	static char b[70000];
 	sockaddr_in a{};
 	socklen_t len = sizeof a;
-	ssize_t n = poll(&p, 1, timeout_ms) <= 0
-	    ? -1
-	    : recvfrom(
-	          fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&a), &len);
+	ssize_t n = -1;
+	until(
+	    timeout_ms,
+	    [&] {
+		    return (n = recvfrom(fd_, b, sizeof b, MSG_DONTWAIT,
+		                reinterpret_cast<sockaddr *>(&a), &len)) >= 0;
+	    },
+	    fd_);
 	if (n < 0)
 		return false;
 	data.assign(b, static_cast<size_t>(n));
