@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: ISC
 # The same source at two paths of different lengths gives the same bytes:
 # builds a copy at each with each preset ("default", or a router target
-# with its compiler pair from build/sysroot-ARCH) and compares the programs.
+# with its compiler pair from build/sysroot-ARCH) and compares the programs
+# and the packages.
 #   tests/repro.sh PRESET...
 set -eu
 
@@ -32,7 +33,8 @@ for preset in "$@"; do
 	first=$!
 	build "$tmp/a-longer-path/src" "$preset" || exit 1
 	wait "$first" || exit 1
-	for p in tossgram server; do
+	# A router build's packages too, each of them.
+	for p in tossgram server $(cd "$tmp/a/build/$preset" && find packages -type f 2>/dev/null | sort); do
 		if cmp -s "$tmp/a/build/$preset/$p" "$tmp/a-longer-path/src/build/$preset/$p"; then
 			echo "repro: $preset: $p: identical"
 		else

@@ -21,7 +21,8 @@ if [ "${1:-}" = --no-recommends ]; then
 	shift
 fi
 [ $# -gt 0 ] || set -- cmake g++ make ninja-build libgtest-dev iproute2 util-linux \
-	binutils mandoc clang clang-format nftables tcpdump conntrack
+	binutils mandoc clang clang-format nftables tcpdump conntrack \
+	git python3
 need=$(missing "$@")
 [ -n "$need" ] || exit 0
 apt-get update -q

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: ISC
 # The facts of one router target of cmake/targets.txt as shell assignments
 # (packages, triplet, prefix, processor, cpu, link, loader, qemu, runtime,
-# elf, fpabi), or with --list the architectures, one a line.
+# elf, fpabi, labels), or with --list the architectures, one a line.
 #   eval "$(sh tools/facts.sh ARCH)"
 set -eu
 table=$(dirname "$0")/../cmake/targets.txt
@@ -12,7 +12,7 @@ awk -F'|' -v arch="$1" '
 	{ known = known " " $1 }
 	arch == "--list" { print $1; found = 1 }
 	$1 == arch {
-		n = split("packages triplet prefix processor cpu link loader qemu runtime elf fpabi", f, " ")
+		n = split("packages triplet prefix processor cpu link loader qemu runtime elf fpabi labels", f, " ")
 		for (i = 1; i <= n; i++) {
 			v = $(i + 1)
 			gsub(/\047/, "\047\\\047\047", v)

@@ -1,15 +1,15 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # Prepares build/sysroot-ARCH for a router target of cmake/targets.txt
-# (default mips_24kc) on Debian, as root: Debian's cross compiler and
-# qemu-user; for soft-float targets a soft-float libgcc.a built from
-# gcc-12-source (Debian's cross libgcc is hard-float); musl from its Debian
-# source package; the compiler's crt objects and an empty libstdc++.a, so
-# that a C++ link that needs no C++ runtime succeeds and one that does
-# fails; and bin/PREFIX-gcc and -g++: Debian's cross compiler with the CPU
-# flags and a specs file that puts musl and that runtime in place of glibc
-# and the compiler's own, binutils beside them. A sysroot prepared from the
-# same facts is kept.
+# (default mips_24kc) on Debian, as root: Debian's cross compiler, python3
+# (the packer) and qemu-user; for soft-float targets a soft-float libgcc.a
+# built from gcc-12-source (Debian's cross libgcc is hard-float); musl from
+# its Debian source package; the compiler's crt objects and an empty
+# libstdc++.a, so that a C++ link that needs no C++ runtime succeeds and one
+# that does fails; and bin/PREFIX-gcc and -g++: Debian's cross compiler
+# with the CPU flags and a specs file that puts musl and that runtime in
+# place of glibc and the compiler's own, binutils beside them. A sysroot
+# prepared from the same facts is kept.
 #   tools/prepare-target.sh [ARCH]
 set -eu
 
@@ -23,7 +23,7 @@ stamp="$arch|$packages|$triplet|$prefix|$cpu|$link|$loader|$runtime|$(cksum <"$0
 
 emulator=qemu-user
 [ "$qemu" != - ] || emulator=""
-need=$(sh "$top/tools/deps.sh" --missing $packages dpkg-dev $emulator)
+need=$(sh "$top/tools/deps.sh" --missing $packages dpkg-dev python3 $emulator)
 
 if [ -z "$need" ] && [ -f "$sysroot/.prepared" ] && [ "$(cat "$sysroot/.prepared")" = "$stamp" ]; then
 	echo "prepare-target: $sysroot is ready"
