@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 // The README's recipes, read from it and run as a user runs them, on an
-// outside host, a router with the README's nftables rules, and a LAN host.
+// outside host, a router with the README's nftables rules or fw4's, and a
+// LAN host.
 #include "harness.h"
 
 #include <stdlib.h>
@@ -9,6 +10,8 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -29,13 +32,46 @@ std::map<std::string, std::string> readme()
 	return blocks;
 }
 
-// The README's places: the outside host, the router with the README's nft
-// rules, and the LAN host, listening, that the outside host names.
+// Rulesets of the hosts around the README's: WAN stands for the interface.
+// A router that shares its address masquerades in a table of its own.
+constexpr const char *masquerade = R"(table ip nat {
+	chain postrouting {
+		type nat hook postrouting priority srcnat; policy accept;
+		oifname "WAN" masquerade
+	}
+})";
+// The router takes UDP 5060 itself, as "On the router" step 3 opens it.
+constexpr const char *takes_5060 = R"(table ip router {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		udp dport 5060 accept
+	}
+})";
+// The outside host's own NAT, which moves source port 5060.
+constexpr const char *moves_5060 = R"(table ip nat {
+	chain postrouting {
+		type nat hook postrouting priority srcnat; policy accept;
+		udp sport 5060 snat ip to 192.0.2.1:40000
+	}
+})";
+// A LAN host whose firewall drops the port.
+constexpr const char *drops_5060 = R"(table inet filter {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		udp dport 5060 counter drop
+	}
+})";
+
+// The README's places: the outside host, the router that masquerades, and
+// the LAN host, listening, that the outside host names.
 class recipe : public testing::Test {
       protected:
 	std::map<std::string, std::string> blocks = readme();
 	host outside, router, lan;
 	std::string wan = router.link(outside, "192.0.2.2/25", "192.0.2.1/25");
+	std::string lanif =
+	    router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
+	std::string lan_host = "192.0.2.130";
 	programs bin;
 	std::unique_ptr<proc> receiver;
 
@@ -44,21 +80,56 @@ class recipe : public testing::Test {
 		if (run({"sh", "-c", "command -v nft"}).status != 0)
 			SKIP_UNLESS_REQUIRED(
 			    "TEST_REQUIRE_NETNS", "nft is not installed");
-		router.link(lan, "192.0.2.129/25", "192.0.2.130/25");
 		if (!router.ok())
 			SKIP_UNLESS_REQUIRED("TEST_REQUIRE_NETNS", router.why);
 		ASSERT_TRUE(lan.sh("ip route add default via 192.0.2.129"))
 		    << lan.why;
 		ASSERT_TRUE(router.sh("sysctl -qw net.ipv4.ip_forward=1"))
 		    << router.why;
+		ASSERT_TRUE(load(router, masquerade));
 		on(lan, "# LAN host: name the outside host");
 		receiver =
 		    std::make_unique<proc>(in(lan, "# LAN host: listen"));
 		ASSERT_TRUE(bound(receiver->pid, 5060, 10000))
 		    << receiver->err();
+	}
+
+	// Loads an nft ruleset into host h, WAN standing for the router's
+	// WAN interface and LAN for its LAN interface.
+	testing::AssertionResult load(host &h, std::string rules)
+	{
+		rules = std::regex_replace(rules, std::regex("WAN"), "@w@");
+		rules = std::regex_replace(rules, std::regex("LAN"), lanif);
+		rules = std::regex_replace(rules, std::regex("@w@"), wan);
+		if (h.sh("nft -f - <<'EOF'\n" + rules + "\nEOF"))
+			return testing::AssertionSuccess();
+		return testing::AssertionFailure() << h.why << "\n" << rules;
+	}
+
+	// The README's nft forward on the router.
+	void forward()
+	{
 		on(router,
 		    "# router (nft): forward UDP 5060 to the LAN host, "
 		    "from source port 5060 only");
+	}
+
+	// The router's fw4 ruleset, as fw4 renders it with these redirects
+	// (tests/fw4.nft), loaded as fw4 loads it, a reload too.
+	void fw4(const std::set<std::string> &redirects)
+	{
+		std::istringstream all(slurp(SOURCE_DIR "/tests/fw4.nft"));
+		const std::regex tagged(".* # ([a-z]+)$");
+		std::string rules, l;
+		std::smatch m;
+		while (std::getline(all, l))
+			if (!std::regex_match(l, m, tagged) ||
+			    (m[1] == "any" ? !redirects.empty()
+			                   : redirects.count(m[1]) > 0))
+				rules += l + "\n";
+		rules = std::regex_replace(rules, std::regex("eth1"), "WAN");
+		ASSERT_TRUE(load(router,
+		    std::regex_replace(rules, std::regex("eth0"), "LAN")));
 	}
 
 	// The block of the README that starts with the line first.
@@ -77,8 +148,8 @@ class recipe : public testing::Test {
 		a.insert(a.end(),
 		    {"env", "PATH=" + bin.dir + ":" + getenv("PATH"),
 		        "WAN_IF=" + wan, "WAN_IP=192.0.2.2",
-		        "LAN_HOST=192.0.2.130", "OUTSIDE_IP=192.0.2.1", "sh",
-		        "-e", "-c", "exec " + block(first)});
+		        "LAN_HOST=" + lan_host, "OUTSIDE_IP=192.0.2.1", "sh",
+		        "-e", "-c", block(first)});
 		return a;
 	}
 
@@ -109,6 +180,7 @@ class recipe : public testing::Test {
 
 TEST_F(recipe, port_forward_through_an_nftables_router)
 {
+	forward();
 	prints("# outside host: send from the admitted port", "fwd 5060 ok");
 	prints("# outside host: send from another port", "");
 	prints("# outside host: send from the admitted port", "fwd 5060 ok");
@@ -125,6 +197,27 @@ bool listening(pid_t pid)
 		if (row[3] != "00000000") // the groups it listens to
 			return true;
 	return false;
+}
+
+// Whether the tcpdumps have begun to capture and the programs started on
+// the router listen to the kernel's events, within a bounded wait.
+testing::AssertionResult ready(
+    const std::vector<proc *> &dumps, const std::vector<proc *> &events)
+{
+	if (until(10000, [&] {
+		    return std::all_of(dumps.begin(), dumps.end(),
+		               [](proc *p) {
+			               return p->err().find("listening on") !=
+			                   std::string::npos;
+		               }) &&
+		        std::all_of(events.begin(), events.end(),
+		            [](proc *p) { return listening(p->pid); });
+	    }))
+		return testing::AssertionSuccess();
+	std::string why;
+	for (auto *p : dumps)
+		why += p->err();
+	return testing::AssertionFailure() << "not ready: " << why;
 }
 
 // A line of p that holds every one of parts, within a bounded wait.
@@ -146,17 +239,12 @@ testing::AssertionResult shows(proc &p, const std::vector<std::string> &parts)
 // shows it.
 TEST_F(recipe, when_no_line_comes)
 {
+	forward();
+	on(router, "# router: forget the flows to port 5060");
 	proc dump(in(router, "# router: watch the WAN side"));
 	proc flows(in(router, "# router: flows as they come"));
-	proc trace(
-	    in(router, "# router (nft): trace each datagram to port 5060"));
-	ASSERT_TRUE(until(10000,
-	    [&] {
-		    return dump.err().find("listening on") !=
-		        std::string::npos &&
-		        listening(flows.pid) && listening(trace.pid);
-	    }))
-	    << dump.err() << flows.err() << trace.err();
+	proc trace(in(router, "# router: trace each datagram to port 5060"));
+	ASSERT_TRUE(ready({&dump}, {&flows, &trace}));
 
 	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
 	EXPECT_TRUE(shows(
@@ -179,6 +267,9 @@ TEST_F(recipe, when_no_line_comes)
 	EXPECT_NE(on(router, "# router (nft): the counters")
 	              .find("counter packets 1 bytes 78 drop"),
 	    std::string::npos);
+	// Dropped in forward, it made no flow.
+	const std::string kept = on(router, "# router: the flows to port 5060");
+	EXPECT_EQ(kept.find("sport=5061"), std::string::npos) << kept;
 
 	// A flood the receiver cannot keep up with: its socket drops, and
 	// the host counts it.
@@ -192,6 +283,147 @@ TEST_F(recipe, when_no_line_comes)
 	    counted, m, std::regex("UdpRcvbufErrors +([0-9]+)")))
 	    << counted;
 	EXPECT_GT(std::stol(m[1]), 0) << counted;
+}
+
+// A flow kept from before the close step is still forwarded on a router
+// that masquerades in a table of its own, until the walk forgets it.
+TEST_F(recipe, kept_flow_outlives_its_rule)
+{
+	forward();
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	on(router, "# router (nft): close the port again");
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	on(router, "# router: forget the flows to port 5060");
+	prints("# outside host: send with a nonce", "");
+}
+
+// A flow to the router itself from before the forward keeps going there,
+// until the walk forgets it.
+TEST_F(recipe, flow_from_before_the_forward)
+{
+	ASSERT_TRUE(load(router, takes_5060));
+	udp own(5060, false, "0.0.0.0", router.pid);
+	std::string d;
+	on(outside, "# outside host: send with a nonce");
+	ASSERT_TRUE(own.recv(d, nullptr, 5000)) << "not at the router";
+	forward();
+	on(outside, "# outside host: send with a nonce");
+	ASSERT_TRUE(own.recv(d, nullptr, 5000)) << "not at the router";
+	on(router, "# router: forget the flows to port 5060");
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+}
+
+// Each stop of the walk where the datagram went missing shows it there.
+TEST_F(recipe, walk_finds_where_it_stopped)
+{
+	SCOPED_TRACE("a NAT in front of the sender moves its port");
+	ASSERT_TRUE(load(outside, moves_5060));
+	forward();
+	proc wan_dump(in(router, "# router: watch the WAN side"));
+	proc icmp(in(outside, "# outside host: watch for an answer"));
+	ASSERT_TRUE(ready({&wan_dump, &icmp}, {}));
+	prints("# outside host: send with a nonce", "");
+	EXPECT_TRUE(shows(
+	    wan_dump, {"IP 192.0.2.1.40000 > 192.0.2.2.5060: UDP, length 50"}));
+	// Its NAT gone, and the flow it kept.
+	EXPECT_TRUE(outside.sh("nft delete table ip nat && conntrack -F"))
+	    << outside.why;
+
+	SCOPED_TRACE("the LAN host's own firewall drops it");
+	ASSERT_TRUE(load(lan, drops_5060));
+	proc lan_dump(in(lan, "# LAN host: watch for the datagram"));
+	ASSERT_TRUE(ready({&lan_dump}, {}));
+	prints("# outside host: send with a nonce", "");
+	EXPECT_TRUE(shows(lan_dump,
+	    {"IP 192.0.2.1.5060 > 192.0.2.130.5060: UDP, length 50"}));
+	EXPECT_NE(on(lan, "# LAN host: its own firewall")
+	              .find("udp dport 5060 counter packets 1 bytes 78 drop"),
+	    std::string::npos);
+	EXPECT_NE(on(lan, "# LAN host: who holds the port").find(":5060"),
+	    std::string::npos);
+
+	SCOPED_TRACE("the forward goes to an address nobody holds");
+	on(router, "# router (nft): close the port again");
+	on(router, "# router: forget the flows to port 5060");
+	lan_host = "192.0.2.131";
+	forward();
+	on(outside, "# outside host: send with a nonce");
+	EXPECT_NE(on(router, "# router: the flows to port 5060")
+	              .find("src=192.0.2.131 dst=192.0.2.1 sport=5060"),
+	    std::string::npos);
+	EXPECT_TRUE(until(10000, [&] {
+		return std::regex_search(
+		    on(router, "# router: the LAN host on the LAN link"),
+		    std::regex("192.0.2.131 .*(FAILED|INCOMPLETE)"));
+	}));
+
+	SCOPED_TRACE("no forward, and nothing on the port");
+	on(router, "# router (nft): close the port again");
+	on(router, "# router: forget the flows to port 5060");
+	on(outside, "# outside host: send with a nonce");
+	EXPECT_TRUE(shows(icmp,
+	    {"IP 192.0.2.2 > 192.0.2.1: ICMP 192.0.2.2 udp port 5060 "
+	     "unreachable"}));
+}
+
+// fw4's half of the walk, on fw4's chains: the trace from a table of its
+// own, the redirect's counter, and the other ports rejected.
+TEST_F(recipe, fw4_walk)
+{
+	ASSERT_TRUE(router.sh("nft delete table ip nat")) << router.why;
+	fw4({"tossgram"});
+	on(router, "# router (fw4): mark datagrams to port 5060 for the trace");
+	proc trace(in(router, "# router: trace each datagram to port 5060"));
+	proc icmp(in(outside, "# outside host: watch for an answer"));
+	ASSERT_TRUE(ready({&icmp}, {&trace}));
+
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	EXPECT_TRUE(shows(trace,
+	    {"inet fw4 dstnat_wan rule",
+	        "dnat ip to 192.0.2.130:5060 (verdict accept)"}));
+	EXPECT_TRUE(shows(trace,
+	    {"inet fw4 forward_wan rule", "ct status dnat accept",
+	        "(verdict accept)"}));
+	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	EXPECT_NE(on(router, "# router (fw4): the redirect's counter")
+	              .find("counter packets 1 bytes 78 dnat ip to "
+	                    "192.0.2.130:5060"),
+	    std::string::npos);
+
+	prints("# outside host: send from another port", "");
+	EXPECT_TRUE(shows(trace, {"inet fw4 input_wan rule"}));
+	EXPECT_TRUE(shows(trace, {"inet fw4 reject_from_wan rule"}));
+	EXPECT_TRUE(shows(trace,
+	    {"inet fw4 handle_reject rule", "reject", "(verdict drop)"}));
+	EXPECT_TRUE(shows(icmp,
+	    {"IP 192.0.2.2 > 192.0.2.1: ICMP 192.0.2.2 udp port 5060 "
+	     "unreachable"}));
+}
+
+// fw4's close step: a kept flow is rejected once the reload takes the
+// last redirect from wan away, and goes on while another is left, until
+// the walk forgets it.
+TEST_F(recipe, fw4_kept_flow)
+{
+	ASSERT_TRUE(router.sh("nft delete table ip nat")) << router.why;
+	const struct {
+		std::set<std::string> before, after;
+		const char *kept;
+	} cases[] = {
+	    {{"tossgram"}, {}, ""},
+	    {{"tossgram", "second"}, {"second"}, "fwd 5060 [0-9]+"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.after.empty() ? "no redirect left"
+		                             : "another redirect left");
+		on(router, "# router: forget the flows to port 5060");
+		fw4(c.before);
+		prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+		fw4(c.after);
+		prints("# outside host: send with a nonce", c.kept);
+		on(router, "# router: forget the flows to port 5060");
+		prints("# outside host: send with a nonce", "");
+	}
 }
 
 } // namespace
