@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 status=0
 clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h') || status=1
-for f in $(git ls-files '*.cpp' '*.h' '*.sh' '*.cmake' '*.1' '*CMakeLists.txt' \
+for f in $(git ls-files '*.cpp' '*.h' '*.sh' '*.py' '*.nft' '*.cmake' '*.1' '*CMakeLists.txt' \
 	.ci/run .clang-format cmake/targets.txt); do
 	head -n 3 "$f" | grep -q 'SPDX-License-Identifier: ISC' ||
 		{ echo "$f: no SPDX-License-Identifier line at the top" >&2; status=1; }
