@@ -1,93 +1,73 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
-"""A router build's packages, unpacked as the managers unpack them: each
-holds the build's programs as `cmake --install --strip` leaves them, names
-them as the label's package, and hashes them as apk checks; the programs
-are the target's. The packer leaves no package when a program is missing.
-  packages.py SOURCE-DIR BUILD-DIR ARCH LABEL..."""
-import gzip, hashlib, io, os, subprocess, sys, tarfile, tempfile, zlib
+"""A router build's packages, unpacked as the managers unpack them, hold
+its programs as `cmake --install --strip` leaves them, under the label's
+name, with the hashes apk checks; the packer leaves none when a program is
+missing.  packages.py SOURCE-DIR BUILD-DIR ARCH LABEL..."""
+import gzip, hashlib, io, subprocess, sys, tarfile, tempfile, zlib
 
 top, build, arch, labels = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
-version = "1.0-r1"
 failed = []
 
 
 def check(ok, what):
     if not ok:
-        failed.append(what)
         print("packages: " + what, file=sys.stderr)
+        failed.append(what)
 
 
-def fields(text, sep):
-    return dict(l.split(sep, 1) for l in text.decode().splitlines())
+def fields(t, name, sep, keys):
+    got = dict(l.split(sep, 1) for l in t.extractfile(name).read().decode().splitlines())
+    return [got.get(k) for k in keys], got
 
 
-def unpack(t, label, into, names):
-    """Extracts tar t into into, checking its members' names and owners."""
-    got = [m.name for m in t.getmembers()]
-    check(got == names, f"{label}: members {got}")
-    check(all(m.uid == m.gid == 0 for m in t.getmembers()), f"{label}: not owned by 0")
-    t.extractall(into)
+def unpack(t, where, names):
+    check([m.name for m in t] == names and all(m.uid == m.gid == 0 for m in t),
+          f"{where}: {[(m.name, m.uid, m.gid) for m in t]}")
+    t.extractall(f"{tmp}/{where}")
+    for n, d in programs.items():
+        check(open(f"{tmp}/{where}/usr/bin/{n}", "rb").read() == d, f"{where}: {n} differs")
+    check(subprocess.run(["sh", f"{top}/tests/target-binary.sh", arch] +
+                         [f"{tmp}/{where}/usr/bin/{n}" for n in programs],
+                         stdout=subprocess.DEVNULL).returncode == 0, f"{where}: not {arch}'s")
 
 
 with tempfile.TemporaryDirectory() as tmp:
-    subprocess.run(["cmake", "--install", build, "--prefix", tmp + "/inst", "--strip"],
+    subprocess.run(["cmake", "--install", build, "--prefix", tmp, "--strip"],
                    check=True, stdout=subprocess.DEVNULL)
-    programs = {n: open(f"{tmp}/inst/bin/{n}", "rb").read() for n in ("server", "tossgram")}
-    size = str(sum(len(d) for d in programs.values()))
-    want = {"name": "tossgram", "version": version, "arch": None, "depends": "libc",
-            "license": "ISC", "size": size}
+    programs = {n: open(f"{tmp}/bin/{n}", "rb").read() for n in ("server", "tossgram")}
+    size = str(sum(map(len, programs.values())))
     for label in labels:
-        want["arch"] = label
-        folder = f"{build}/packages/{label}"
-        # The .apk: a control tar without its end, then the data tar.
-        raw = open(f"{folder}/tossgram-{version}.apk", "rb").read()
+        want = ["tossgram", "1.0-r1", label, "libc", "ISC", size]
+        raw = open(f"{build}/packages/{label}/tossgram-1.0-r1.apk", "rb").read()
         z = zlib.decompressobj(31)
-        control, data = z.decompress(raw), z.unused_data
-        check(len(control) % 512 == 0 and control[-512:] != bytes(512), f"{label}: control tar's end")
+        control, data = z.decompress(raw), z.unused_data  # two gzip streams
+        check(len(control) % 512 == 0 and control[-512:] != bytes(512), f"{label}.apk: control tar's end")
         t = tarfile.open(fileobj=io.BytesIO(control + bytes(1024)))
-        check(t.getnames() == [".PKGINFO"] and t.getmember(".PKGINFO").mode == 0o644,
-              f"{label}: control {t.getnames()}")
-        info = fields(t.extractfile(".PKGINFO").read(), " = ")
-        got = dict(zip(want, (info.get(k) for k in
-                              ("pkgname", "pkgver", "arch", "depend", "license", "size"))))
-        check(got == want, f"{label}: .PKGINFO {info}")
-        check(info.get("datahash") == hashlib.sha256(data).hexdigest(), f"{label}: datahash")
+        got, info = fields(t, ".PKGINFO", " = ", ["pkgname", "pkgver", "arch", "depend", "license", "size"])
+        check(got == want and t.getnames() == [".PKGINFO"], f"{label}.apk: {t.getnames()} {info}")
+        check(info.get("datahash") == hashlib.sha256(data).hexdigest(), f"{label}.apk: datahash")
         t = tarfile.open(fileobj=io.BytesIO(gzip.decompress(data)))
-        for m in t.getmembers():
-            if m.isfile():
-                sha1 = hashlib.sha1(t.extractfile(m).read()).hexdigest()
-                check(m.pax_headers.get("APK-TOOLS.checksum.SHA1") == sha1, f"{label}: {m.name} SHA-1")
-        unpack(t, label, f"{tmp}/{label}.apk", ["usr", "usr/bin", "usr/bin/server", "usr/bin/tossgram"])
-        # The .ipk: a gzip'd tar of three members, in opkg's order.
-        t = tarfile.open(f"{folder}/tossgram_{version}_{label}.ipk")
-        check(t.getnames() == ["./debian-binary", "./data.tar.gz", "./control.tar.gz"],
-              f"{label}: ipk {t.getnames()}")
-        check(t.extractfile("./debian-binary").read() == b"2.0\n", f"{label}: debian-binary")
-        c = tarfile.open(fileobj=t.extractfile("./control.tar.gz"))
-        info = fields(c.extractfile("./control").read(), ": ")
-        got = dict(zip(want, (info.get(k) for k in
-                              ("Package", "Version", "Architecture", "Depends", "License",
-                               "Installed-Size"))))
-        check(got == want, f"{label}: control {info}")
-        unpack(tarfile.open(fileobj=t.extractfile("./data.tar.gz")), label, f"{tmp}/{label}.ipk",
-               [".", "./usr", "./usr/bin", "./usr/bin/server", "./usr/bin/tossgram"])
-        for kind in ("apk", "ipk"):
-            unpacked = [f"{tmp}/{label}.{kind}/usr/bin/{n}" for n in programs]
-            for path, n in zip(unpacked, programs):
-                check(open(path, "rb").read() == programs[n], f"{label}.{kind}: {n} is not the build's")
-            check(subprocess.run(["sh", f"{top}/tests/target-binary.sh", arch] + unpacked,
-                                 stdout=subprocess.DEVNULL).returncode == 0,
-                  f"{label}.{kind}: not the target's programs")
+        for m in filter(tarfile.TarInfo.isfile, t):
+            check(m.pax_headers.get("APK-TOOLS.checksum.SHA1") ==
+                  hashlib.sha1(t.extractfile(m).read()).hexdigest(), f"{label}.apk: {m.name} SHA-1")
+        unpack(t, f"{label}.apk", ["usr", "usr/bin", "usr/bin/server", "usr/bin/tossgram"])
 
-    # A missing program: a message that names it, and no package.
-    r = subprocess.run([sys.executable, f"{top}/tools/pack.py", f"{tmp}/out", version, "0",
-                        f"{tmp}/inst/bin/tossgram", f"{tmp}/missing", "--labels", arch],
+        t = tarfile.open(f"{build}/packages/{label}/tossgram_1.0-r1_{label}.ipk")
+        check(t.getnames() == ["./debian-binary", "./data.tar.gz", "./control.tar.gz"] and
+              t.extractfile("./debian-binary").read() == b"2.0\n", f"{label}.ipk: {t.getnames()}")
+        got, info = fields(tarfile.open(fileobj=t.extractfile("./control.tar.gz")), "./control", ": ",
+                           ["Package", "Version", "Architecture", "Depends", "License", "Installed-Size"])
+        check(got == want, f"{label}.ipk: {info}")
+        unpack(tarfile.open(fileobj=t.extractfile("./data.tar.gz")), f"{label}.ipk",
+               [".", "./usr", "./usr/bin", "./usr/bin/server", "./usr/bin/tossgram"])
+
+    r = subprocess.run([sys.executable, f"{top}/tools/pack.py", f"{tmp}/out", "1.0-r1", "0",
+                        f"{tmp}/bin/tossgram", f"{tmp}/none", "--labels", arch],
                        capture_output=True, text=True)
-    check(r.returncode != 0 and f"{tmp}/missing: No such file" in r.stderr,
-          f"missing program: status {r.returncode}, said {r.stderr!r}")
-    left = [f for _, _, fs in os.walk(tmp + "/out") for f in fs]
-    check(left == [], f"missing program: left {left}")
+    check(r.returncode != 0 and f"{tmp}/none: No such file" in r.stderr and
+          subprocess.run(["find", f"{tmp}/out", "-type", "f"], capture_output=True).stdout == b"",
+          f"a missing program: status {r.returncode}, {r.stderr!r}")
 
 print(f"packages: {arch}: {' '.join(labels)}: " + ("FAILED" if failed else "ok"))
 sys.exit(1 if failed else 0)
