@@ -375,9 +375,12 @@ TEST_F(recipe, fw4_walk)
 	on(router, "# router (fw4): mark datagrams to port 5060 for the trace");
 	proc trace(in(router, "# router: trace each datagram to port 5060"));
 	proc icmp(in(outside, "# outside host: watch for an answer"));
-	ASSERT_TRUE(ready({&icmp}, {&trace}));
+	proc dump(in(router, "# router: watch the WAN side"));
+	ASSERT_TRUE(ready({&icmp, &dump}, {&trace}));
 
 	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	EXPECT_TRUE(shows(
+	    dump, {"IP 192.0.2.1.5060 > 192.0.2.2.5060: UDP, length 50"}));
 	EXPECT_TRUE(shows(trace,
 	    {"inet fw4 dstnat_wan rule",
 	        "dnat ip to 192.0.2.130:5060 (verdict accept)"}));
