@@ -186,7 +186,9 @@ void proc::say(const std::string &text)
 host::host(const std::string &hosts, bool entered)
 {
 	// The files live on the host's own tmpfs, over a folder removed once
-	// the host stands. unshare makes the mount namespace private first.
+	// the host stands; nstat's history on another, over /dev/shm, since
+	// nstat keeps one a user, not one a network namespace. unshare makes
+	// the mount namespace private first.
 	// The host this process enters keeps the machine's /proc, as this
 	// process stays in the machine's PID namespace.
 	const std::string dir = temp_dir("host");
@@ -202,7 +204,8 @@ host::host(const std::string &hosts, bool entered)
 	        "attempts:1\\n' >resolv.conf || exit 1;"
 	        " for f in hosts resolv.conf nsswitch.conf; do"
 	        " [ ! -e /etc/$f ] || mount --bind $f /etc/$f || exit 1;"
-	        " done; cd / && ip link set lo up && echo ready || exit 1;"
+	        " done; mount -t tmpfs tmpfs /dev/shm &&"
+	        " cd / && ip link set lo up && echo ready || exit 1;"
 	        " exec sleep infinity",
 	        dir, hosts});
 	holder = std::make_unique<proc>(a);
@@ -222,8 +225,8 @@ args host::in() const
 	// -w: the holder's root and folder, the suite's own even in a chroot.
 	if (pid <= 0)
 		return {"false"}; // never on the machine itself
-	return {
-	    "nsenter", "-t", std::to_string(pid), "-n", "-m", "-p", "-r", "-w"};
+	return {"nsenter", "-t", std::to_string(pid), "-n", "-m", "-p", "-r",
+	    "-w", "env", "NSTAT_HISTORY=/dev/shm/nstat"};
 }
 
 bool host::sh(const std::string &cmd)

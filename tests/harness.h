@@ -40,7 +40,7 @@ struct by_name {
 };
 
 // A folder holding tossgram and server as scripts that start the programs
-// under test, for commands that name them (the README's, the demo's).
+// under test, for commands that name them (the recipes', the demo's).
 struct programs {
 	const std::string dir;
 	programs();

@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: ISC
 # The host's suite (build/default, built once) against a router build's
 # programs, started through the command that runs them here; with
-# --no-recipes, without the README's walks through a router, which take
-# long and need the programs' build only once.
+# --no-recipes, without the walks of docs/recipes.md, which take long and
+# need the programs' build only once.
 #   tests/target-suite.sh [--no-recipes] TARGET-BUILD RUNNER...
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -215,8 +215,8 @@ TEST(tossgram, bad_destination_is_permission_denied)
 	}
 }
 
-// What the README says a sendto error means: a rule of the host's own
-// output path that drops the datagram.
+// What docs/recipes.md says a sendto error means: a rule of the host's
+// own output path that drops the datagram.
 TEST(tossgram, output_rule_drop_is_operation_not_permitted)
 {
 	host a;
