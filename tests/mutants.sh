@@ -3,8 +3,7 @@
 # Builds each fault of tests/mutants.txt into a copy of the programs and
 # runs SUITE-BUILD's suite against it up to its first failing test, in a
 # network namespace with loopback alone; the suite's checks of itself and
-# the walks of docs/recipes.md are left out, as the programs' own tests
-# are quicker.
+# the recipes' walks are left out, as the programs' own tests are quicker.
 # Fails when a fault survives, when one marked equivalent is killed, and
 # when a line does not apply or does not build.
 #   tests/mutants.sh SUITE-BUILD [PATTERN]    (PATTERN: only those lines)

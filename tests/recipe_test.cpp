@@ -159,8 +159,7 @@ class recipe : public testing::Test {
 		return r.out;
 	}
 
-	// Where the kernel of the router or the LAN host sends the datagram,
-	// and its way back to the sender.
+	// The route of the router or the LAN host, and its way back.
 	std::string route(host &h)
 	{
 		return on(h,
@@ -168,8 +167,7 @@ class recipe : public testing::Test {
 		        ": where the kernel sends it, and its way back");
 	}
 
-	// The counters that moved on host h since the walk remembered them,
-	// by name.
+	// The counters that moved on host h since the walk remembered them.
 	std::map<std::string, long> moved(host &h)
 	{
 		std::istringstream out(
@@ -445,9 +443,8 @@ TEST_F(recipe, fw4_kept_flow)
 	}
 }
 
-// The LAN host as Docker leaves it when a container publishes UDP 5060,
-// in nft's words for the rules iptables-nft writes: the bridge docker0
-// toward the container, whose address takes what comes for the port.
+// The LAN host's rules as iptables-nft writes Docker's, in nft's words,
+// when a container behind the bridge docker0 publishes UDP 5060.
 constexpr const char *publishes_5060 = R"(table ip nat {
 	chain PREROUTING {
 		type nat hook prerouting priority dstnat; policy accept;
@@ -472,27 +469,55 @@ table ip filter {
 	}
 })";
 
-// A router whose way back to the sender leaves by the LAN, under strict
-// reverse-path filtering: the sender never finds the router, whose route
-// says why, until the way back is mended.
-TEST_F(recipe, way_back_by_another_interface)
+// The router's routing refuses the datagram, each way that its route and
+// the outside host's answers read; the line comes once it is undone.
+TEST_F(recipe, routing_refuses_it)
 {
 	forward();
-	const std::string back = "192.0.2.1/32 via 192.0.2.131 dev " + lanif;
-	ASSERT_TRUE(router.sh("ip route add " + back +
-	    " && sysctl -qw net.ipv4.conf.all.rp_filter=1"))
-	    << router.why;
-	prints("# outside host: send with a nonce", "");
-	EXPECT_TRUE(until(10000, [&] {
-		return outside.sh("ip neigh show 192.0.2.2 | grep -q FAILED");
-	}));
-	const std::string r = route(router);
-	EXPECT_EQ(r.find("RTNETLINK answers: Invalid argument\n"
-	                 "192.0.2.1 via 192.0.2.131 dev eth0 "),
-	    0u)
-	    << r;
-	ASSERT_TRUE(router.sh("ip route del " + back)) << router.why;
-	prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	proc icmp(in(outside, "# outside host: watch for an answer"));
+	ASSERT_TRUE(ready({&icmp}, {}));
+	const std::string policy =
+	    "table 100 && ip rule add iif " + wan + " lookup 100 pref 100";
+	const struct {
+		const char *name;
+		std::string fault, undo;
+		const char *answer, *icmp;
+	} cases[] = {
+	    // First, while the sender has no neighbour entry from before.
+	    {"the way back by the LAN, under strict reverse-path filtering",
+	        "ip route add 192.0.2.1/32 via 192.0.2.131 dev " + lanif +
+	            " && sysctl -qw net.ipv4.conf.all.rp_filter=1",
+	        "ip route del 192.0.2.1/32",
+	        "RTNETLINK answers: Invalid argument\n"
+	        "192.0.2.1 via 192.0.2.131 dev eth0 ",
+	        nullptr},
+	    {"an unreachable route",
+	        "ip route add unreachable 192.0.2.130 " + policy,
+	        "ip rule del pref 100 && ip route flush table 100",
+	        "RTNETLINK answers: No route to host\n",
+	        "ICMP host 192.0.2.2 unreachable,"},
+	    {"a prohibit route", "ip route add prohibit 192.0.2.130 " + policy,
+	        "ip rule del pref 100 && ip route flush table 100",
+	        "RTNETLINK answers: Permission denied\n",
+	        "ICMP host 192.0.2.2 unreachable - admin prohibited"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		on(router, "# router: forget the flows to port 5060");
+		ASSERT_TRUE(router.sh(c.fault)) << router.why;
+		prints("# outside host: send with a nonce", "");
+		if (c.icmp != nullptr)
+			EXPECT_TRUE(shows(icmp, {c.icmp}));
+		else
+			EXPECT_TRUE(until(10000, [&] {
+				return outside.sh(
+				    "ip neigh show 192.0.2.2 | grep -q FAILED");
+			}));
+		const std::string r = route(router);
+		EXPECT_EQ(r.find(c.answer), 0u) << r;
+		ASSERT_TRUE(router.sh(c.undo)) << router.why;
+		prints("# outside host: send with a nonce", "fwd 5060 [0-9]+");
+	}
 }
 
 // The container's link, from the bridge docker0, which takes its address;
@@ -558,11 +583,10 @@ TEST_F(recipe, container_takes_the_port)
 	auto c = moved(lan);
 	EXPECT_EQ(c["IpForwDatagrams"], 3);
 	EXPECT_EQ(c.count("UdpInDatagrams"), 0u);
-	const std::string r = route(lan);
-	EXPECT_EQ(r.find("local 192.0.2.130 from 192.0.2.1 dev lo"), 0u) << r;
-	EXPECT_NE(
-	    r.find("\n192.0.2.1 via 192.0.2.129 dev eth0 "), std::string::npos)
-	    << r;
+	EXPECT_EQ(route(lan).find("local 192.0.2.130 from 192.0.2.1 dev lo "
+	                          "\n    cache <local> iif eth0 \n192.0.2.1 "
+	                          "via 192.0.2.129 dev eth0 "),
+	    0u);
 	EXPECT_NE(on(lan, "# LAN host: the flows to port 5060")
 	              .find("[UNREPLIED] src=172.17.0.2 dst=192.0.2.1"),
 	    std::string::npos);
