@@ -52,8 +52,8 @@ def check_feed(feed, keys, labels, v, halves):
             check(gzip.decompress(read(f"{d}/Packages.gz")) == text and (64 + len(text)) % 128
                   not in (110, 111) and run("signify-openbsd", "-Vqp", f"{keys}/{pub[b'u']}",
                   "-m", f"{d}/Packages", "-x", f"{d}/Packages.sig"), f"{d}: {len(text)} bytes")
-            want = [f"Filename: {ipk}", f"Size: {len(b)}", "SHA256sum: " + hashlib.sha256(b).hexdigest()]
-            want += read(read(b, "./control.tar.gz"), "./control").decode().splitlines()
+            want = read(read(b, "./control.tar.gz"), "./control").decode().splitlines() + [
+                "Filename: " + ipk, f"Size: {len(b)}", "SHA256sum: " + hashlib.sha256(b).hexdigest()]
             got = [e.strip("\n").split("\n") for e in text.decode().split("\n\n") if e.strip()]
             check([sorted(e) for e in got] == [sorted(want)], f"{d}: {got} for {want}")
 
@@ -62,12 +62,12 @@ with tempfile.TemporaryDirectory(dir=build) as work:
     for n in ("tossgram", "server"):
         open(f"{work}/{n}", "w").write(n + "\n")
     for cmd in ["openssl genrsa -out t.rsa 2048", "signify-openbsd -G -n -p t.pub -s t.sec",
-                "openssl pkey -in t.rsa -aes128 -passout pass:x -out pass.rsa",
+                "openssl pkey -in t.rsa -aes128 -passout pass:x -out p.rsa",
                 "openssl ecparam -genkey -name prime256v1 -out ec.rsa"]:
         check(run(*cmd.split()), cmd)
-    comment, k = read(f"{work}/t.sec").split(b"\n")[:2]
+    head, k, _ = read(f"{work}/t.sec").split(b"\n")
     k = base64.b64decode(k)  # kdfrounds 16: signify would ask for a passphrase
-    open(f"{work}/pass.sec", "wb").write(comment + b"\n" + base64.b64encode(k[:7] + b"\20" + k[8:]))
+    open(f"{work}/p.sec", "wb").write(head + b"\n%s\n" % base64.b64encode(k[:7] + b"\20" + k[8:]))
     # Labels of every length over 128 bytes of Packages: one takes OpenWrt's padding.
     dummies = ["mips_24kc"] + ["x" * n for n in range(1, 65)]
     pack = ["env", "SOURCE_DATE_EPOCH=1796774400", sys.executable, f"{top}/tools/pack.py", "out",
@@ -78,11 +78,11 @@ with tempfile.TemporaryDirectory(dir=build) as work:
     check(read(index, "APKINDEX").decode() == KNOWN, "not apk's own index entry")
     check(any(read(f"{work}/feed/{l}/Packages")[-3:] == b"\n" * 3 for l in dummies), "none padded")
     check_feed(f"{work}/feed", f"{work}/keys", dummies, "1.0-r1", ["apk", "opkg"])
-    for bad in ["none.rsa", "ec.rsa", "pass.rsa", "pass.sec"]:  # beside a good key of the other
-        option = "--apk-key" if bad.endswith(".rsa") else "--opkg-key"
-        r = subprocess.run(pack + ["x", option, bad], cwd=work, capture_output=True, text=True)
-        check(r.returncode != 0 and f"{bad}:" in r.stderr and not os.path.exists(f"{work}/feed")
-              and not os.path.exists(f"{work}/keys"), f"{bad}: status {r.returncode}, {r.stderr!r}")
+    for bad, says in [("--apk-key none.rsa", "No such file"), ("--apk-key ec.rsa", "RSA key"),
+                      ("--apk-key p.rsa", "a passphrase"), ("--opkg-key p.sec", "a passphrase")]:
+        r = subprocess.run(pack + ["x", *bad.split()], cwd=work, capture_output=True, text=True)
+        check(r.returncode != 0 and f"pack: {bad.split()[1]}: " in r.stderr and says in r.stderr and
+              {"feed", "keys"}.isdisjoint(os.listdir(work)), f"{bad}: {r.returncode}, {r.stderr!r}")
     if halves != ["none"]:
         check_feed(f"{build}/feed", f"{build}/feed-keys", labels, version, halves)
 
