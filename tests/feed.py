@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """Feeds as apk and opkg read them, one from throwaway keys, and the build's own (HALVES:
-apk,opkg or none); a bad key leaves none.  feed.py SOURCE BUILD VERSION HALVES LABEL..."""
+apk,opkg or none); a bad key leaves none.  feed.py VERSION SOURCE BUILD HALVES LABEL..."""
 import base64, gzip, hashlib, io, os, subprocess, sys, tarfile, tempfile, zlib
 
-top, build, version, halves, labels = *sys.argv[1:4], sys.argv[4].split(","), sys.argv[5:]
+version, top, build, halves, labels = *sys.argv[1:4], sys.argv[4].split(","), sys.argv[5:]
 failed = []
 # apk 3.0.6's `apk index` over "tossgram\n" and "server\n", packed at 1.0-r1
 KNOWN = """C:Q13xPxKNrEaaxJEU9rbB709hxlYO8=\nP:tossgram\nV:1.0-r1\nA:mips_24kc\nS:604\nI:16

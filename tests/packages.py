@@ -3,10 +3,10 @@
 """A router build's packages, unpacked as the managers unpack them, hold
 its programs as `cmake --install --strip` leaves them, under the label's
 name, with the hashes apk checks; the packer leaves none when a program is
-missing.  packages.py SOURCE-DIR BUILD-DIR ARCH VERSION LABEL..."""
+missing.  packages.py VERSION SOURCE-DIR BUILD-DIR ARCH LABEL..."""
 import gzip, hashlib, io, subprocess, sys, tarfile, tempfile, zlib
 
-top, build, arch, version, labels = *sys.argv[1:5], sys.argv[5:]
+version, top, build, arch, labels = *sys.argv[1:5], sys.argv[5:]
 failed = []
 
 
