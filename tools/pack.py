@@ -113,8 +113,7 @@ def run(cmd, key, data=b""):
 
 
 def apk_key(path):
-    """The name routers look the key up by in /etc/apk/keys (Alpine's: the
-    private key's file name and .pub), and the public key."""
+    """apk's name for the key, Alpine's (its file's name and .pub), and the public key."""
     with open(path, "rb") as f:
         if b"ENCRYPTED" in f.read():
             sys.exit(f"pack: {path}: has a passphrase; the feed is signed without a prompt")
@@ -144,8 +143,7 @@ def opkg_key(path):
 
 # APKINDEX's letters for .PKGINFO's keys, in apk's own order: the first
 # row's always (S, the file's size, is no key), the second's where given.
-ALWAYS = dict(P="pkgname", V="pkgver", A="arch", S="", I="size", T="pkgdesc", U="url",
-              L="license")
+ALWAYS = dict(P="pkgname", V="pkgver", A="arch", S="", I="size", T="pkgdesc", U="url", L="license")
 GIVEN = dict(o="origin", m="maintainer", t="builddate", c="commit", k="provider_priority",
              D="depend")
 
@@ -222,6 +220,8 @@ def main():
     p.add_argument("--apk-key")
     p.add_argument("--opkg-key")
     a = p.parse_args()
+    if (a.apk_key or a.opkg_key) and not a.feed:
+        p.error("a key needs --feed FEED KEYS")
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH") or a.epoch)
     try:
         # A failed run leaves no feed, not even an earlier build's.
