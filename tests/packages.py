@@ -3,10 +3,10 @@
 """A router build's packages, unpacked as the managers unpack them, hold
 its programs as `cmake --install --strip` leaves them, under the label's
 name, with the hashes apk checks; the packer leaves none when a program is
-missing.  packages.py SOURCE-DIR BUILD-DIR ARCH LABEL..."""
+missing.  packages.py VERSION SOURCE-DIR BUILD-DIR ARCH LABEL..."""
 import gzip, hashlib, io, subprocess, sys, tarfile, tempfile, zlib
 
-top, build, arch, labels = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+version, top, build, arch, labels = *sys.argv[1:5], sys.argv[5:]
 failed = []
 
 
@@ -38,8 +38,8 @@ with tempfile.TemporaryDirectory() as tmp:
     programs = {n: open(f"{tmp}/bin/{n}", "rb").read() for n in ("server", "tossgram")}
     size = str(sum(map(len, programs.values())))
     for label in labels:
-        want = ["tossgram", "1.0-r1", label, "libc", "ISC", size]
-        raw = open(f"{build}/packages/{label}/tossgram-1.0-r1.apk", "rb").read()
+        want = ["tossgram", version, label, "libc", "ISC", size]
+        raw = open(f"{build}/packages/{label}/tossgram-{version}.apk", "rb").read()
         z = zlib.decompressobj(31)
         control, data = z.decompress(raw), z.unused_data  # two gzip streams
         check(len(control) % 512 == 0 and control[-512:] != bytes(512), f"{label}.apk: control tar's end")
@@ -53,7 +53,7 @@ with tempfile.TemporaryDirectory() as tmp:
                   hashlib.sha1(t.extractfile(m).read()).hexdigest(), f"{label}.apk: {m.name} SHA-1")
         unpack(t, f"{label}.apk", ["usr", "usr/bin", "usr/bin/server", "usr/bin/tossgram"])
 
-        t = tarfile.open(f"{build}/packages/{label}/tossgram_1.0-r1_{label}.ipk")
+        t = tarfile.open(f"{build}/packages/{label}/tossgram_{version}_{label}.ipk")
         check(t.getnames() == ["./debian-binary", "./data.tar.gz", "./control.tar.gz"] and
               t.extractfile("./debian-binary").read() == b"2.0\n", f"{label}.ipk: {t.getnames()}")
         got, info = fields(tarfile.open(fileobj=t.extractfile("./control.tar.gz")), "./control", ": ",
@@ -62,7 +62,7 @@ with tempfile.TemporaryDirectory() as tmp:
         unpack(tarfile.open(fileobj=t.extractfile("./data.tar.gz")), f"{label}.ipk",
                [".", "./usr", "./usr/bin", "./usr/bin/server", "./usr/bin/tossgram"])
 
-    r = subprocess.run([sys.executable, f"{top}/tools/pack.py", f"{tmp}/out", "1.0-r1", "0",
+    r = subprocess.run([sys.executable, f"{top}/tools/pack.py", f"{tmp}/out", version, "0",
                         f"{tmp}/bin/tossgram", f"{tmp}/none", "--labels", arch],
                        capture_output=True, text=True)
     check(r.returncode != 0 and f"{tmp}/none: No such file" in r.stderr and

@@ -22,7 +22,7 @@ if [ "${1:-}" = --no-recommends ]; then
 fi
 [ $# -gt 0 ] || set -- cmake g++ make ninja-build libgtest-dev iproute2 util-linux \
 	binutils mandoc clang clang-format nftables tcpdump conntrack \
-	git python3
+	git python3 openssl signify-openbsd
 need=$(missing "$@")
 [ -n "$need" ] || exit 0
 apt-get update -q

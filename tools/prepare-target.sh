@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: ISC
 # Prepares build/sysroot-ARCH for a router target of cmake/targets.txt
 # (default mips_24kc) on Debian, as root: Debian's cross compiler, python3
-# (the packer) and qemu-user; for soft-float targets a soft-float libgcc.a
+# (the packer), openssl and signify-openbsd (the feed's signers) and
+# qemu-user; for soft-float targets a soft-float libgcc.a
 # built from gcc-12-source (Debian's cross libgcc is hard-float); musl from
 # its Debian source package; the compiler's crt objects and an empty
 # libstdc++.a, so that a C++ link that needs no C++ runtime succeeds and one
@@ -23,7 +24,7 @@ stamp="$arch|$packages|$triplet|$prefix|$cpu|$link|$loader|$runtime|$(cksum <"$0
 
 emulator=qemu-user
 [ "$qemu" != - ] || emulator=""
-need=$(sh "$top/tools/deps.sh" --missing $packages dpkg-dev python3 $emulator)
+need=$(sh "$top/tools/deps.sh" --missing $packages dpkg-dev python3 openssl signify-openbsd $emulator)
 
 if [ -z "$need" ] && [ -f "$sysroot/.prepared" ] && [ "$(cat "$sysroot/.prepared")" = "$stamp" ]; then
 	echo "prepare-target: $sysroot is ready"
