@@ -131,13 +131,13 @@ def opkg_key(path):
         sec = base64.b64decode(lines[1], validate=True)
     except (IndexError, ValueError):
         sec = b""
-    # Ed, BK, kdfrounds, salt, checksum, key number, Ed25519 secret key
+    # Ed, BK, kdfrounds, salt, checksum, key number, Ed25519 signing key
     if len(sec) != 104 or sec[:4] != b"EdBK" or not path.endswith(".sec"):
-        sys.exit(f"pack: {path}: not a signify secret key named NAME.sec")
+        sys.exit(f"pack: {path}: not a signify signing key named NAME.sec")
     if sec[4:8] != bytes(4):
         sys.exit(f"pack: {path}: has a passphrase; make the key with signify-openbsd -G -n")
     pub = base64.b64encode(b"Ed" + sec[32:40] + sec[72:])
-    comment = lines[0].replace(b"secret key", b"public key")
+    comment = lines[0].rsplit(b" ", 2)[0] + b" public key"  # its kind of key
     return os.path.basename(path)[:-4] + ".pub", comment + b"\n" + pub + b"\n"
 
 

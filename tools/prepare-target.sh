@@ -3,8 +3,8 @@
 # Prepares build/sysroot-ARCH for a router target of cmake/targets.txt
 # (default mips_24kc) on Debian, as root: Debian's cross compiler, python3
 # (the packer), openssl and signify-openbsd (the feed's signers) and
-# qemu-user; for soft-float targets a soft-float libgcc.a
-# built from gcc-12-source (Debian's cross libgcc is hard-float); musl from
+# qemu-user; for soft-float targets a soft-float libgcc.a built from
+# gcc-12-source (Debian's cross libgcc is hard-float); musl from
 # its Debian source package; the compiler's crt objects and an empty
 # libstdc++.a, so that a C++ link that needs no C++ runtime succeeds and one
 # that does fails; and bin/PREFIX-gcc and -g++: Debian's cross compiler
